@@ -1,0 +1,166 @@
+#include "app/InstallerDialog.h"
+
+#include "app/AboutDialog.h"
+#include "app/InstallerPaths.h"
+#include "framework/Gdi.h"
+#include "framework/WinApp.h"
+#include "services/RegistryKey.h"
+#include "services/StampedBlock.h"
+
+#include <rpc.h>
+#include <shellapi.h>
+
+#include <cstdlib>
+
+namespace {
+const char* const kLanguageCodes[] = {"DK", "EN", "FR", "DE", "HE", "IT", "ES",
+                                      "SE", "TR", "RU", "NO", "FI", "NL"};
+constexpr UINT kEnglish = ID_LANGUAGE_FIRST + 1;
+
+std::string TempDirectory() {
+    char dir[MAX_PATH];
+    if (GetTempPathA(MAX_PATH, dir) == 0) GetCurrentDirectoryA(MAX_PATH, dir);
+    return dir;
+}
+}  // namespace
+
+InstallerDialog::InstallerDialog(CWnd* parent)
+    : CDialog(IDD_INSTALLER_DIALOG, parent),
+      icon(LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))) {}
+
+void InstallerDialog::DoDataExchange(CDataExchange* pDX) {
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_PROGRESS, progress);
+    DDX_Control(pDX, IDCANCEL, cancelButton);
+}
+
+BOOL InstallerDialog::OnInitDialog() {
+    CDialog::OnInitDialog();
+    AddAboutToSystemMenu();
+    SetIcon(icon, TRUE);
+    SetIcon(icon, FALSE);
+    SetWindowText(LoadResourceString(IDS_WINDOW_TITLE).c_str());
+    SetUpProgressBar();
+    defaultInstallDir = LoadResourceString(IDS_INSTALL_DIR);
+    productName = LoadResourceString(IDS_PRODUCT_NAME);
+    ReadAffiliateStamp();
+    skinId = std::atoi(LoadResourceString(IDS_SKIN_ID).c_str());
+    MakeGuid();
+    std::string tempDirectory = TempDirectory();
+    LaunchInstalledGameAndExit();
+    installerPath = JoinPath(tempDirectory, "QVTInstaller.exe");
+    LoadBackground();
+    CreateLanguageButtons();
+    StartDownload(kEnglish);
+    return TRUE;
+}
+
+// Enter must never close the installer.
+void InstallerDialog::OnOK() {}
+
+void InstallerDialog::AddAboutToSystemMenu() {
+    HMENU menu = GetSystemMenu(FALSE);
+    if (!menu) return;
+    std::string about = LoadResourceString(IDS_ABOUTBOX);
+    if (about.empty()) return;
+    AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+}
+
+// The bar's start-up look; filled in with the download session.
+void InstallerDialog::SetUpProgressBar() {}
+
+void InstallerDialog::ReadAffiliateStamp() {
+    char path[MAX_PATH + 1] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    char stampRemarks[kStampRemarksSize] = {};
+    StampedBlock reader;
+    if (reader.ReadStamp(path, &affiliateId, stampRemarks)) {
+        remarks = stampRemarks;
+    } else {
+        affiliateId = 0;
+        remarks = "NoSign";
+    }
+}
+
+void InstallerDialog::MakeGuid() {
+    UUID uuid;
+    RPC_CSTR text = nullptr;
+    if (UuidCreate(&uuid) != RPC_S_OK || UuidToStringA(&uuid, &text) != RPC_S_OK) {
+        guid = "GUID FAILED!";
+        return;
+    }
+    guid = reinterpret_cast<const char*>(text);
+    RpcStringFreeA(&text);
+}
+
+// An installed product is launched instead of being downloaded again; the installer then ends
+// before its window is ever shown.
+void InstallerDialog::LaunchInstalledGameAndExit() {
+    RegistryKey key;
+    std::string installDir;
+    if (!key.Open("Software", HKEY_CURRENT_USER) || !key.Open(productName.c_str(), key.Handle()) ||
+        !key.ReadString("installDir", installDir))
+        return;
+    std::string command = InstalledGameCommand(installDir, productName);
+    auto result = reinterpret_cast<INT_PTR>(
+        ShellExecuteA(nullptr, "open", command.c_str(), nullptr, installDir.c_str(), SW_SHOW));
+    if (result > 32) std::exit(1);
+}
+
+// The window's background picture and size; filled in with the background.
+void InstallerDialog::LoadBackground() {}
+
+// The language buttons and the Cancel button's look; filled in with the skin buttons.
+void InstallerDialog::CreateLanguageButtons() {}
+
+void InstallerDialog::StartDownload(UINT id) {
+    if (id < ID_LANGUAGE_FIRST || id > ID_LANGUAGE_LAST) return;
+    language = kLanguageCodes[id - ID_LANGUAGE_FIRST];
+    for (SkinButton& button : languageButtons)
+        if (button.m_hWnd) button.ShowWindow(SW_HIDE);
+    progress.ShowWindow(SW_SHOW);
+}
+
+LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_SYSCOMMAND:
+        OnSysCommand(static_cast<UINT>(wParam), lParam);
+        return 0;
+    case WM_PAINT:
+        OnPaint();
+        return 0;
+    case WM_QUERYDRAGICON:
+        return reinterpret_cast<LRESULT>(icon);
+    case WM_COMMAND:
+        if (HIWORD(wParam) == 0 && LOWORD(wParam) >= ID_LANGUAGE_FIRST && LOWORD(wParam) <= ID_LANGUAGE_LAST) {
+            StartDownload(LOWORD(wParam));
+            return 0;
+        }
+        break;
+    }
+    return CDialog::WindowProc(message, wParam, lParam);
+}
+
+void InstallerDialog::OnSysCommand(UINT id, LPARAM) {
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        AboutDialog about;
+        about.DoModal();
+    } else {
+        Default();
+    }
+}
+
+void InstallerDialog::OnPaint() {
+    if (!IsIconic()) {
+        Default();
+        return;
+    }
+    CPaintDC dc(this);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+    CRect client;
+    GetClientRect(&client);
+    int x = (client.Width() - GetSystemMetrics(SM_CXICON) + 1) / 2;
+    int y = (client.Height() - GetSystemMetrics(SM_CYICON) + 1) / 2;
+    dc.DrawIcon(x, y, icon);
+}

@@ -1,0 +1,17 @@
+#pragma once
+// The common controls the program's own controls derive from.
+#include "framework/Wnd.h"
+
+#include <commctrl.h>
+
+class CButton : public CWnd {
+public:
+    // Creates a button child of `parent` and ties it to this object.
+    BOOL Create(const char* caption, DWORD style, const RECT& rect, CWnd* parent, UINT id);
+};
+
+class CProgressCtrl : public CWnd {
+public:
+    int SetPos(int position) { return static_cast<int>(SendMessage(PBM_SETPOS, static_cast<WPARAM>(position))); }
+    int GetPos() { return static_cast<int>(SendMessage(PBM_GETPOS)); }
+};

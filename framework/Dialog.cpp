@@ -1,0 +1,107 @@
+#include "framework/Dialog.h"
+
+#include "framework/WinApp.h"
+
+void DDX_Control(CDataExchange* pDX, int id, CWnd& control) {
+    if (!control.m_hWnd) control.SubclassDlgItem(static_cast<UINT>(id), pDX->m_pDlgWnd);
+}
+
+INT_PTR CDialog::DoModal() {
+    return DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(templateId_),
+                           parent_ ? parent_->m_hWnd : nullptr, DialogProc,
+                           reinterpret_cast<LPARAM>(this));
+}
+
+BOOL CDialog::UpdateData(BOOL saveAndValidate) {
+    CDataExchange exchange(this, saveAndValidate);
+    DoDataExchange(&exchange);
+    return TRUE;
+}
+
+BOOL CDialog::OnInitDialog() {
+    UpdateData(FALSE);
+    return TRUE;
+}
+
+void CDialog::OnOK() {
+    if (UpdateData(TRUE)) EndDialog(IDOK);
+}
+
+void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+
+BOOL CDialog::OnCommand(WPARAM wParam, LPARAM) {
+    if (HIWORD(wParam) != BN_CLICKED) return FALSE;
+    switch (LOWORD(wParam)) {
+    case IDOK:
+        OnOK();
+        return TRUE;
+    case IDCANCEL:
+        OnCancel();
+        return TRUE;
+    }
+    return FALSE;
+}
+
+LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        return OnInitDialog();
+    case WM_COMMAND:
+        if (OnCommand(wParam, lParam)) return 0;
+        break;
+    }
+    return Default();
+}
+
+LRESULT CDialog::CallDefault(const Message& message) {
+    passToDefault_ = true;
+    LRESULT result = DefDlgProcA(m_hWnd, message.message, message.wParam, message.lParam);
+    passToDefault_ = false;
+    return result;
+}
+
+namespace {
+// Messages whose dialog-procedure return value is the answer itself, not a handled flag.
+bool ReturnsDirectly(UINT message) {
+    switch (message) {
+    case WM_INITDIALOG:
+    case WM_QUERYDRAGICON:
+    case WM_COMPAREITEM:
+    case WM_VKEYTOITEM:
+    case WM_CHARTOITEM:
+    case WM_CTLCOLORMSGBOX:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+        return true;
+    }
+    return false;
+}
+}  // namespace
+
+INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    CDialog* self;
+    if (message == WM_INITDIALOG) {
+        self = reinterpret_cast<CDialog*>(lParam);
+        SetWindowLongPtrA(window, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+        self->m_hWnd = window;
+    } else {
+        self = reinterpret_cast<CDialog*>(GetWindowLongPtrA(window, DWLP_USER));
+    }
+    if (!self) return FALSE;  // the messages before WM_INITDIALOG
+    if (self->passToDefault_) {
+        self->passToDefault_ = false;
+        return FALSE;
+    }
+    LRESULT result = self->Dispatch(message, wParam, lParam);
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrA(window, DWLP_USER, 0);
+        self->m_hWnd = nullptr;
+    }
+    if (ReturnsDirectly(message)) return static_cast<INT_PTR>(result);
+    SetWindowLongPtrA(window, DWLP_MSGRESULT, result);
+    return TRUE;
+}

@@ -1,0 +1,102 @@
+#include "framework/Wnd.h"
+
+#include <commctrl.h>
+
+#include <vector>
+
+namespace {
+constexpr UINT_PTR kSubclassId = 1;
+}
+
+CWnd::~CWnd() {
+    // A window that outlives its object must not call into it any more.
+    if (subclassed_ && m_hWnd) RemoveWindowSubclass(m_hWnd, SubclassProc, kSubclassId);
+}
+
+bool CWnd::SubclassWindow(HWND window) {
+    if (!window || m_hWnd) return false;
+    m_hWnd = window;
+    PreSubclassWindow();
+    if (!SetWindowSubclass(window, SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this))) {
+        m_hWnd = nullptr;
+        return false;
+    }
+    subclassed_ = true;
+    return true;
+}
+
+bool CWnd::SubclassDlgItem(UINT id, CWnd* parent) {
+    return parent && SubclassWindow(::GetDlgItem(parent->m_hWnd, static_cast<int>(id)));
+}
+
+CWnd* CWnd::FromHandlePermanent(HWND window) {
+    DWORD_PTR object = 0;
+    if (window && GetWindowSubclass(window, SubclassProc, kSubclassId, &object))
+        return reinterpret_cast<CWnd*>(object);
+    return nullptr;
+}
+
+std::string CWnd::GetWindowText() const {
+    std::vector<char> text(static_cast<size_t>(::GetWindowTextLengthA(m_hWnd)) + 1);
+    int length = ::GetWindowTextA(m_hWnd, text.data(), static_cast<int>(text.size()));
+    return std::string(text.data(), length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+LRESULT CWnd::WindowProc(UINT, WPARAM, LPARAM) { return Default(); }
+
+LRESULT CWnd::Default() { return CallDefault(current_); }
+
+LRESULT CWnd::CallDefault(const Message& message) {
+    return DefSubclassProc(m_hWnd, message.message, message.wParam, message.lParam);
+}
+
+bool CWnd::OnChildNotify(UINT, WPARAM, LPARAM, LRESULT*) { return false; }
+
+LRESULT CWnd::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
+    LRESULT result = 0;
+    if (ReflectToChild(message, wParam, lParam, &result)) return result;
+    // Handlers may send messages to their own window; each nested message restores the outer one.
+    Message outer = current_;
+    current_ = {message, wParam, lParam};
+    result = WindowProc(message, wParam, lParam);
+    current_ = outer;
+    return result;
+}
+
+bool CWnd::ReflectToChild(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
+    HWND child = nullptr;
+    switch (message) {
+    case WM_COMMAND:
+        child = reinterpret_cast<HWND>(lParam);  // null for menus and accelerators
+        break;
+    case WM_DRAWITEM:
+        if (wParam != 0) child = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam)->hwndItem;
+        break;
+    case WM_CTLCOLORMSGBOX:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+        child = reinterpret_cast<HWND>(lParam);
+        break;
+    default:
+        return false;
+    }
+    CWnd* object = child != m_hWnd ? FromHandlePermanent(child) : nullptr;
+    return object && object->OnChildNotify(message, wParam, lParam, result);
+}
+
+LRESULT CALLBACK CWnd::SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                    UINT_PTR, DWORD_PTR object) {
+    auto* self = reinterpret_cast<CWnd*>(object);
+    if (message != WM_NCDESTROY) return self->Dispatch(message, wParam, lParam);
+    // The last message: unhook first (DefSubclassProc still reaches the original procedure),
+    // then let the object see it, then forget the window.
+    RemoveWindowSubclass(window, SubclassProc, kSubclassId);
+    self->subclassed_ = false;
+    LRESULT result = self->Dispatch(message, wParam, lParam);
+    self->m_hWnd = nullptr;
+    return result;
+}

@@ -1,0 +1,36 @@
+# Wine in a private prefix with a display of its own; sourced by scripts/test and scripts/demo.
+#   wine_start PREFIX [visible]   creates the prefix once, starts Xvfb (unless `visible` and a
+#                                 $DISPLAY exists) and a persistent wineserver
+#   wine_stop                     ends both
+# Wine's daemons inherit the standard streams of whoever starts them: they are started with
+# their output sent to /dev/null so that no pipe waits for them.
+
+wine_start() {
+  export WINEPREFIX="$1" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  local visible="${2:-}"
+  if [ "$visible" != visible ] || [ -z "${DISPLAY:-}" ]; then
+    local n=90
+    while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+    WINE_XVFB_PID=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  fi
+  mkdir -p "$WINEPREFIX"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >/dev/null 2>&1 </dev/null
+  fi
+  wineserver -p >/dev/null 2>&1 </dev/null
+  if [ -n "${WINE_XVFB_PID:-}" ]; then
+    # Without a window manager on the display, a managed window that hides waits two seconds for
+    # a manager that never answers.
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
+  fi
+  # Let the prefix's services settle before the first program runs.
+  wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+}
+
+wine_stop() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "${WINE_XVFB_PID:-}" ]; then kill "$WINE_XVFB_PID" 2>/dev/null || true; fi
+}

@@ -1,0 +1,32 @@
+#pragma once
+// One open registry key, walked down from a predefined root one level at a time.
+#include "framework/Handles.h"
+
+#include <string>
+
+class RegistryKey {
+public:
+    RegistryKey() = default;
+    virtual ~RegistryKey() { Close(); }
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+
+    // RegCloseKey's result, or 0 when nothing was held.
+    LONG Close();
+    // `parent` is a predefined root or Handle(). Below the held key, the held key is closed
+    // only once the new one is open, so walking down leaves exactly one key held.
+    bool Open(const char* subKey, HKEY parent);
+    bool OpenOrCreate(const char* subKey, HKEY parent);
+    // The key this creates has no access rights: use OpenOrCreate to read or write values.
+    bool Create(const char* subKey, HKEY parent);
+
+    // Up to 1024 bytes of data, taken as text up to the first NUL; `out` is kept on failure.
+    bool ReadString(const char* valueName, std::string& out) const;
+    bool WriteString(const char* valueName, const std::string& text) const;
+    bool WriteDword(const char* valueName, DWORD value) const;
+
+    HKEY Handle() const { return key.get(); }
+
+private:
+    UniqueHkey key;
+};

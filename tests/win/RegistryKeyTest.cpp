@@ -1,0 +1,142 @@
+// RegistryKey against the real registry (a private Wine prefix in the test runs).
+#include "services/RegistryKey.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr const char* kTestKey = "PellmorrowRegistryTest";
+
+class RegistryKeyTest : public testing::Test {
+protected:
+    void SetUp() override { RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\PellmorrowRegistryTest"); }
+    void TearDown() override { RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\PellmorrowRegistryTest"); }
+
+    static bool TestKeyExists() {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\PellmorrowRegistryTest", 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return false;
+        RegCloseKey(key);
+        return true;
+    }
+    static void SetRaw(const char* name, DWORD type, const void* data, DWORD size) {
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\PellmorrowRegistryTest", 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    static bool IsOpenHandle(HKEY key) {
+        return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    }
+};
+
+TEST_F(RegistryKeyTest, MissingProductKeyStopsTheStartUpChainAndCreatesNothing) {
+    RegistryKey key;
+    ASSERT_TRUE(key.Open("Software", HKEY_CURRENT_USER));
+    EXPECT_FALSE(key.Open(kTestKey, key.Handle()));
+    EXPECT_FALSE(TestKeyExists());
+}
+
+TEST_F(RegistryKeyTest, WalkingDownTwoLevelsHoldsOnlyTheLowerKey) {
+    SetRaw("installDir", REG_SZ, "C:\\Games", 9);
+    RegistryKey key;
+    ASSERT_TRUE(key.Open("Software", HKEY_CURRENT_USER));
+    HKEY software = key.Handle();
+    ASSERT_TRUE(key.Open(kTestKey, key.Handle()));
+    EXPECT_NE(key.Handle(), software);
+    EXPECT_FALSE(IsOpenHandle(software));
+    EXPECT_TRUE(IsOpenHandle(key.Handle()));
+    std::string dir;
+    EXPECT_TRUE(key.ReadString("installDir", dir));
+    EXPECT_EQ(dir, "C:\\Games");
+    HKEY product = key.Handle();
+    EXPECT_EQ(key.Close(), ERROR_SUCCESS);
+    EXPECT_FALSE(IsOpenHandle(product));
+    EXPECT_EQ(key.Close(), 0);
+}
+
+TEST_F(RegistryKeyTest, OpenOrCreateMakesTheKeyAndWritesTypedValues) {
+    RegistryKey key;
+    ASSERT_TRUE(key.Open("Software", HKEY_CURRENT_USER));
+    ASSERT_TRUE(key.OpenOrCreate(kTestKey, key.Handle()));
+    EXPECT_TRUE(TestKeyExists());
+    EXPECT_TRUE(key.WriteDword("affId", 11628));
+    EXPECT_TRUE(key.WriteString("remarks", "a b&c"));
+    EXPECT_TRUE(key.WriteString("empty", ""));
+
+    DWORD type = 0, value = 0, size = sizeof(value);
+    ASSERT_EQ(RegQueryValueExA(key.Handle(), "affId", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(value, 11628u);
+    char text[16] = {};
+    size = sizeof(text);
+    ASSERT_EQ(RegQueryValueExA(key.Handle(), "remarks", nullptr, &type, reinterpret_cast<BYTE*>(text), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_STREQ(text, "a b&c");
+    EXPECT_EQ(size, 6u);
+    size = sizeof(text);
+    ASSERT_EQ(RegQueryValueExA(key.Handle(), "empty", nullptr, &type, reinterpret_cast<BYTE*>(text), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(size, 1u);
+
+    // A second run finds the key already there.
+    RegistryKey again;
+    ASSERT_TRUE(again.Open("Software", HKEY_CURRENT_USER));
+    EXPECT_TRUE(again.OpenOrCreate(kTestKey, again.Handle()));
+}
+
+TEST_F(RegistryKeyTest, ReadStringLimitsAndText) {
+    std::string exact(1023, 'x');
+    std::string tooLong(1024, 'y');
+    SetRaw("exact", REG_SZ, exact.c_str(), 1024);
+    SetRaw("tooLong", REG_SZ, tooLong.c_str(), 1025);
+    SetRaw("embedded", REG_SZ, "ab\0cd", 6);
+    SetRaw("unterminated", REG_BINARY, "xyz", 3);
+    DWORD number = 0x00434241;  // "ABC" as raw bytes
+    SetRaw("number", REG_DWORD, &number, sizeof(number));
+
+    RegistryKey key;
+    ASSERT_TRUE(key.Open("Software\\PellmorrowRegistryTest", HKEY_CURRENT_USER));
+    struct Case {
+        const char* value;
+        bool found;
+        std::string text;
+    } cases[] = {
+        {"exact", true, exact},       {"tooLong", false, "kept"}, {"missing", false, "kept"},
+        {"embedded", true, "ab"},     {"unterminated", true, "xyz"}, {"number", true, "ABC"},
+    };
+    for (const Case& c : cases) {
+        std::string out = "kept";
+        EXPECT_EQ(key.ReadString(c.value, out), c.found) << c.value;
+        EXPECT_EQ(out, c.text) << c.value;
+    }
+}
+
+TEST_F(RegistryKeyTest, CreateGivesAKeyWithoutAccessRights) {
+    RegistryKey key;
+    ASSERT_TRUE(key.Open("Software", HKEY_CURRENT_USER));
+    // Below the held key: the parent stays usable until the new key exists.
+    ASSERT_TRUE(key.Create(kTestKey, key.Handle()));
+    EXPECT_TRUE(TestKeyExists());
+    EXPECT_FALSE(key.WriteString("x", "y"));
+}
+
+TEST_F(RegistryKeyTest, AnEmptyObjectRefusesEverything) {
+    RegistryKey key;
+    std::string out = "kept";
+    EXPECT_FALSE(key.ReadString("installDir", out));
+    EXPECT_EQ(out, "kept");
+    EXPECT_FALSE(key.WriteString("a", "b"));
+    EXPECT_FALSE(key.WriteDword("a", 1));
+    EXPECT_FALSE(key.Open(kTestKey, key.Handle()));
+    EXPECT_EQ(key.Close(), 0);
+}
+
+}  // namespace
