@@ -15,6 +15,9 @@ add_library(pellmorrow_win STATIC
   framework/Dialog.cpp
   framework/Controls.cpp
   services/RegistryKey.cpp
+  services/Downloader.cpp
+  controls/Picture.cpp
+  controls/PercentProgressBar.cpp
   app/InstallerDialog.cpp
 )
 target_include_directories(pellmorrow_win PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/res)
@@ -35,3 +38,4 @@ add_executable(PellmorrowInstaller WIN32 app/InstallerApp.cpp framework/WinMain.
 target_link_libraries(PellmorrowInstaller PRIVATE pellmorrow_win)
 
 add_subdirectory(tests/win)
+add_subdirectory(tests/e2e)

@@ -7,8 +7,12 @@ void DDX_Control(CDataExchange* pDX, int id, CWnd& control) {
 }
 
 INT_PTR CDialog::DoModal() {
-    return DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(templateId_),
-                           parent_ ? parent_->m_hWnd : nullptr, DialogProc,
+    // Without a parent of its own a dialog belongs to the application's main window, which it
+    // disables while it runs, as a box opened from that window should.
+    HWND owner = parent_ ? parent_->m_hWnd : nullptr;
+    CWnd* main = AfxGetApp() ? AfxGetApp()->m_pMainWnd : nullptr;
+    if (!owner && main && main != this) owner = main->m_hWnd;
+    return DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(templateId_), owner, DialogProc,
                            reinterpret_cast<LPARAM>(this));
 }
 

@@ -1,0 +1,228 @@
+// Watches and drives the installer from outside, as a user would: a Win32 console program run
+// under Wine by the end-to-end tests. Each command prints one JSON object on stdout.
+//
+//   driver watch EXE            run EXE until it ends; report its exit code and whether any window
+//                               of it was ever visible
+//   driver about EXE            run EXE, wait for its main window, open the About box from its
+//                               system menu, close both; report what was seen
+//   driver shot EXE OUT.bmp     run EXE, wait for its main window, save a screenshot of the window
+//                               after MS milliseconds (argument 4, default 1500), close it
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kTitle = "Pellmorrow Installer";
+
+struct Process {
+    PROCESS_INFORMATION info{};
+    bool Start(const char* exe) {
+        STARTUPINFOA startup{};
+        startup.cb = sizeof(startup);
+        std::string command = std::string("\"") + exe + "\"";
+        return CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
+    }
+    ~Process() {
+        if (info.hProcess) CloseHandle(info.hProcess);
+        if (info.hThread) CloseHandle(info.hThread);
+    }
+    bool Ended(DWORD waitMs = 0) const { return WaitForSingleObject(info.hProcess, waitMs) == WAIT_OBJECT_0; }
+    DWORD ExitCode() const {
+        DWORD code = 0;
+        GetExitCodeProcess(info.hProcess, &code);
+        return code;
+    }
+};
+
+struct Search {
+    DWORD pid;
+    const char* title;  // null: any window
+    HWND except;
+    HWND found;
+};
+
+BOOL CALLBACK FindWindowOf(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<Search*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid != search->pid) return TRUE;
+    if (!IsWindowVisible(window) || window == search->except) return TRUE;
+    if (search->title) {
+        char text[256] = {};
+        GetWindowTextA(window, text, sizeof(text));
+        if (std::string(text) != search->title) return TRUE;
+    }
+    search->found = window;
+    return FALSE;
+}
+
+HWND FindVisibleWindow(DWORD pid, const char* title, HWND except = nullptr) {
+    Search search{pid, title, except, nullptr};
+    EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WaitForWindow(const Process& process, const char* title, DWORD timeoutMs, HWND except = nullptr) {
+    for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+        HWND window = FindVisibleWindow(process.info.dwProcessId, title, except);
+        if (window) return window;
+        if (process.Ended()) return nullptr;
+        Sleep(20);
+    }
+    return nullptr;
+}
+
+std::string Json(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+int Watch(const char* exe) {
+    Process process;
+    if (!process.Start(exe)) return 2;
+    bool sawVisible = false;
+    // Poll as fast as the system lets us: a window shown even briefly must not slip through.
+    for (DWORD waited = 0; !process.Ended(1); ++waited) {
+        if (FindVisibleWindow(process.info.dwProcessId, nullptr)) sawVisible = true;
+        if (waited > 30000) {
+            TerminateProcess(process.info.hProcess, 99);
+            break;
+        }
+    }
+    std::printf("{\"exitCode\": %lu, \"sawVisibleWindow\": %s}\n", process.ExitCode(), sawVisible ? "true" : "false");
+    return 0;
+}
+
+// Closes the installer as a user would: the close box, and No to a question if one is asked.
+void CloseInstaller(const Process& process, HWND main) {
+    PostMessageA(main, WM_CLOSE, 0, 0);
+    for (int i = 0; i < 250 && !process.Ended(20); ++i) {
+        HWND question = FindVisibleWindow(process.info.dwProcessId, "Warning");
+        if (question) PostMessageA(question, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
+    }
+}
+
+BOOL CALLBACK CollectText(HWND child, LPARAM param) {
+    char text[256] = {};
+    GetWindowTextA(child, text, sizeof(text));
+    reinterpret_cast<std::vector<std::string>*>(param)->push_back(text);
+    return TRUE;
+}
+
+int About(const char* exe) {
+    Process process;
+    if (!process.Start(exe)) return 2;
+    HWND main = WaitForWindow(process, kTitle, 20000);
+    std::string report = "{";
+    report += "\"mainWindow\": " + std::string(main ? "true" : "false");
+    if (main) {
+        // Open the system menu as Alt+Space does and choose its last item from the keyboard
+        // (Up from no selection goes to the last item, passing over separators).
+        PostMessageA(main, WM_SYSCOMMAND, SC_KEYMENU, ' ');
+        HWND popup = nullptr;
+        for (int i = 0; i < 250 && !popup; ++i) {
+            popup = FindWindowA("#32768", nullptr);
+            if (!popup || !IsWindowVisible(popup)) popup = nullptr, Sleep(20);
+        }
+        report += ", \"systemMenuOpened\": " + std::string(popup ? "true" : "false");
+        PostMessageA(main, WM_KEYDOWN, VK_UP, 0);
+        PostMessageA(main, WM_KEYDOWN, VK_RETURN, 0);
+        HWND about = WaitForWindow(process, kTitle, 10000, main);
+        report += ", \"aboutOpened\": " + std::string(about ? "true" : "false");
+        if (about) {
+            report += ", \"aboutOwnedByMain\": " + std::string(GetWindow(about, GW_OWNER) == main ? "true" : "false");
+            report += ", \"mainDisabledWhileAbout\": " + std::string(!IsWindowEnabled(main) ? "true" : "false");
+            std::vector<std::string> texts;
+            EnumChildWindows(about, CollectText, reinterpret_cast<LPARAM>(&texts));
+            std::string list = "[";
+            for (size_t i = 0; i < texts.size(); ++i) list += (i ? ", " : "") + Json(texts[i]);
+            report += ", \"aboutTexts\": " + list + "]";
+            PostMessageA(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            for (int i = 0; i < 250 && IsWindow(about); ++i) Sleep(20);
+            report += ", \"aboutClosed\": " + std::string(!IsWindow(about) ? "true" : "false");
+        }
+        // Enter must not close the main window.
+        PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        Sleep(300);
+        report += ", \"openAfterEnter\": " + std::string(IsWindow(main) && !process.Ended() ? "true" : "false");
+        CloseInstaller(process, main);
+    }
+    if (!process.Ended(10000)) TerminateProcess(process.info.hProcess, 99);
+    report += ", \"exitCode\": " + std::to_string(process.ExitCode()) + "}";
+    std::printf("%s\n", report.c_str());
+    return 0;
+}
+
+bool SaveWindowBitmap(HWND window, const char* path) {
+    RECT rect;
+    GetWindowRect(window, &rect);
+    int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
+    SelectObject(memory, old);
+    DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u, size = stride * static_cast<DWORD>(height);
+    BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + size), 0, 0,
+                          sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
+    FILE* out = std::fopen(path, "wb");
+    bool ok = out && std::fwrite(&file, sizeof(file), 1, out) == 1 &&
+              std::fwrite(&info.bmiHeader, sizeof(info.bmiHeader), 1, out) == 1 &&
+              std::fwrite(bits, size, 1, out) == 1;
+    if (out) std::fclose(out);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return ok;
+}
+
+int Shot(const char* exe, const char* path, DWORD delayMs) {
+    Process process;
+    if (!process.Start(exe)) return 2;
+    HWND main = WaitForWindow(process, kTitle, 20000);
+    bool saved = false;
+    RECT window{}, client{};
+    if (main) {
+        Sleep(delayMs);
+        saved = SaveWindowBitmap(main, path);
+        GetWindowRect(main, &window);
+        GetClientRect(main, &client);
+        CloseInstaller(process, main);
+    }
+    if (!process.Ended(10000)) TerminateProcess(process.info.hProcess, 99);
+    std::printf("{\"mainWindow\": %s, \"saved\": %s, \"window\": [%ld, %ld], \"client\": [%ld, %ld], "
+                "\"exitCode\": %lu}\n",
+                main ? "true" : "false", saved ? "true" : "false", window.right - window.left,
+                window.bottom - window.top, client.right, client.bottom, process.ExitCode());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "watch") return Watch(argv[2]);
+    if (argc == 3 && std::string(argv[1]) == "about") return About(argv[2]);
+    if ((argc == 4 || argc == 5) && std::string(argv[1]) == "shot")
+        return Shot(argv[2], argv[3], argc == 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 1500);
+    std::fprintf(stderr, "usage: driver watch|about EXE | shot EXE OUT.bmp [MS]\n");
+    return 2;
+}

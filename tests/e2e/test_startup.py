@@ -1,0 +1,78 @@
+"""Start-up of the installer: an installed product is launched instead, otherwise the window opens
+with its About box on the system menu."""
+import shutil
+import time
+import unittest
+
+from winehost import DRIVE_C, FAKE_GAME, drive, reg_add, reg_delete, windows_path
+
+PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
+
+
+class InstalledCheck(unittest.TestCase):
+    def setUp(self):
+        reg_delete(PRODUCT_KEY)
+        self.folder = DRIVE_C / "Games" / "Pellmorrow Game Folder"
+        shutil.rmtree(DRIVE_C / "Games", ignore_errors=True)
+        self.folder.mkdir(parents=True)
+        self.record = DRIVE_C / "game-record.txt"
+        self.record.unlink(missing_ok=True)
+        self.env = {"PELLMORROW_GAME_RECORD": windows_path(self.record)}
+
+    def tearDown(self):
+        reg_delete(PRODUCT_KEY)
+        shutil.rmtree(DRIVE_C / "Games", ignore_errors=True)
+
+    def wait_for_record(self):
+        for _ in range(100):
+            if self.record.exists() and self.record.read_text().endswith("\n"):
+                return self.record.read_text()
+            time.sleep(0.1)
+        return None
+
+    def test_installed_game_is_launched_from_its_folder_without_a_window(self):
+        shutil.copy(FAKE_GAME, self.folder / "Pellmorrow.exe")
+        reg_add(PRODUCT_KEY, "installDir", windows_path(self.folder))
+        report = drive("watch", env=self.env)
+        self.assertEqual(report, {"exitCode": 1, "sawVisibleWindow": False})
+        record = self.wait_for_record()
+        self.assertIsNotNone(record, "the game was not started")
+        self.assertIn("cwd=" + windows_path(self.folder), record.splitlines())
+        self.assertNotIn("arg=", record)
+
+    def test_without_a_launchable_game_the_installer_carries_on(self):
+        cases = {
+            "value names a folder without the game": lambda: reg_add(
+                PRODUCT_KEY, "installDir", windows_path(self.folder)),
+            "product key without the value": lambda: reg_add(PRODUCT_KEY, "other", "x"),
+            "no product key": lambda: None,
+        }
+        for name, prepare in cases.items():
+            with self.subTest(name):
+                reg_delete(PRODUCT_KEY)
+                prepare()
+                report = drive("about", env=self.env)
+                self.assertTrue(report["mainWindow"], report)
+                self.assertFalse(self.record.exists())
+
+
+class MainWindow(unittest.TestCase):
+    def setUp(self):
+        reg_delete(PRODUCT_KEY)
+
+    def test_about_box_from_the_system_menu(self):
+        report = drive("about")
+        self.assertTrue(report["mainWindow"])
+        self.assertTrue(report["systemMenuOpened"])
+        # The last item of the system menu opens the About box, modal over the main window.
+        self.assertTrue(report["aboutOpened"], report)
+        self.assertTrue(report["aboutOwnedByMain"])
+        self.assertTrue(report["mainDisabledWhileAbout"])
+        self.assertIn("Pellmorrow Installer Version 1.0", report["aboutTexts"])
+        self.assertIn("OK", report["aboutTexts"])
+        self.assertTrue(report["aboutClosed"])
+        self.assertTrue(report["openAfterEnter"], "Enter closed the installer")
+
+
+if __name__ == "__main__":
+    unittest.main()

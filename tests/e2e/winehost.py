@@ -1,0 +1,62 @@
+"""Running the built Windows programs under Wine for the end-to-end tests.
+
+The tests run inside the Wine prefix and display that scripts/test set up (WINEPREFIX, DISPLAY);
+the build tree is given by PELLMORROW_BUILD (default: build/windows of the checkout).
+"""
+import json
+import os
+import subprocess
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("PELLMORROW_BUILD", ROOT / "build" / "windows"))
+INSTALLER = BUILD / "PellmorrowInstaller.exe"
+DRIVER = BUILD / "tests" / "e2e" / "e2e_driver.exe"
+FAKE_GAME = BUILD / "tests" / "e2e" / "Pellmorrow.exe"
+PREFIX = Path(os.environ["WINEPREFIX"])
+DRIVE_C = PREFIX / "drive_c"
+
+
+def wine(*args, env=None, timeout=120):
+    """Runs a Windows program; its output goes through files, never through a pipe that Wine's
+    daemons could keep open."""
+    out_path = BUILD / "e2e-out.txt"
+    with open(out_path, "wb") as out:
+        code = subprocess.call(["wine", *map(str, args)], stdout=out, stderr=subprocess.DEVNULL,
+                               stdin=subprocess.DEVNULL, env={**os.environ, **(env or {})},
+                               timeout=timeout)
+    return code, out_path.read_text(errors="replace")
+
+
+def drive(command, exe=INSTALLER, env=None):
+    """Runs the test driver and returns its JSON report."""
+    code, out = wine(DRIVER, command, exe, env=env)
+    assert code == 0, f"driver {command} failed with {code}: {out}"
+    return json.loads(out)
+
+
+def reg_add(key, name, data, kind="REG_SZ"):
+    code, out = wine("reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f")
+    assert code == 0, out
+
+
+def reg_delete(key):
+    wine("reg", "delete", key, "/f")
+
+
+def reg_query(key):
+    """The values of a key as {name: (type, data)}, or None when the key is missing."""
+    code, out = wine("reg", "query", key)
+    if code != 0:
+        return None
+    values = {}
+    for line in out.splitlines():
+        parts = line.strip().split(None, 2)
+        if len(parts) >= 2 and parts[1].startswith("REG_"):
+            values[parts[0]] = (parts[1], parts[2] if len(parts) > 2 else "")
+    return values
+
+
+def windows_path(path):
+    """The C: path of a file inside the prefix's drive_c."""
+    return "C:\\" + str(Path(path).relative_to(DRIVE_C)).replace("/", "\\")
