@@ -58,5 +58,8 @@ def reg_query(key):
 
 
 def windows_path(path):
-    """The C: path of a file inside the prefix's drive_c."""
-    return "C:\\" + str(Path(path).relative_to(DRIVE_C)).replace("/", "\\")
+    """The Windows name of a file: on C: inside the prefix's drive_c, on Z: (the Unix root) else."""
+    path = Path(path).resolve()
+    if path.is_relative_to(DRIVE_C.resolve()):
+        return "C:\\" + str(path.relative_to(DRIVE_C.resolve())).replace("/", "\\")
+    return "Z:" + str(path).replace("/", "\\")
