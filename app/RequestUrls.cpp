@@ -1,0 +1,37 @@
+#include "app/RequestUrls.h"
+
+#include <cstdio>
+
+namespace {
+bool IsUnreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+std::string RequestUrl(const char* action, const RequestValues& v) {
+    // The affiliate id is unsigned: ids above 2147483647 are sent as they are stamped.
+    char numbers[64];
+    std::snprintf(numbers, sizeof(numbers), "&affid=%u&skinid=%d&lang=", v.affiliateId, v.skinId);
+    return "http://" + v.host + "/index.new.php?action=" + action + numbers + PercentEncode(v.language) +
+           "&remarks=" + PercentEncode(v.remarks);
+}
+}  // namespace
+
+std::string PercentEncode(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (unsigned char c : text) {
+        if (IsUnreserved(c)) {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += kHex[c >> 4];
+            encoded += kHex[c & 0xF];
+        }
+    }
+    return encoded;
+}
+
+std::string SetupRequestUrl(const RequestValues& values) { return RequestUrl("installer", values); }
+
+std::string SlideshowRequestUrl(const RequestValues& values) { return RequestUrl("installer_images", values); }

@@ -1,0 +1,36 @@
+#include "app/RequestUrls.h"
+
+#include <gtest/gtest.h>
+
+TEST(RequestUrls, BothRequestsCarryTheSameValues) {
+    RequestValues values{"downloads.example.com:8080", 11628, 1, "EN", "demo"};
+    EXPECT_EQ(SetupRequestUrl(values),
+              "http://downloads.example.com:8080/index.new.php?action=installer&affid=11628&skinid=1&lang=EN&remarks=demo");
+    EXPECT_EQ(SlideshowRequestUrl(values),
+              "http://downloads.example.com:8080/index.new.php?action=installer_images&affid=11628&skinid=1&lang=EN"
+              "&remarks=demo");
+}
+
+TEST(RequestUrls, RemarksReachTheServerIntact) {
+    const struct {
+        std::string remarks;
+        const char* encoded;
+    } cases[] = {
+        {"NoSign", "NoSign"},
+        {"", ""},
+        {"a&b=c#d", "a%26b%3Dc%23d"},
+        {"50% + more", "50%25%20%2B%20more"},
+        {"keep-._~AZaz09", "keep-._~AZaz09"},
+        {"caf\xE9/\x7F", "caf%E9%2F%7F"},
+    };
+    for (const auto& c : cases) {
+        RequestValues values{"h", 0, 1, "EN", c.remarks};
+        std::string url = SetupRequestUrl(values);
+        EXPECT_EQ(url.substr(url.find("&remarks=") + 9), c.encoded) << c.remarks;
+    }
+}
+
+TEST(RequestUrls, LargeAffiliateIdsStayUnsigned) {
+    RequestValues values{"h", 4294967295u, 1, "EN", "x"};
+    EXPECT_NE(SetupRequestUrl(values).find("&affid=4294967295&"), std::string::npos);
+}
