@@ -16,6 +16,7 @@ namespace {
 const char* const kLanguageCodes[] = {"DK", "EN", "FR", "DE", "HE", "IT", "ES",
                                       "SE", "TR", "RU", "NO", "FI", "NL"};
 constexpr UINT kEnglish = ID_LANGUAGE_FIRST + 1;
+constexpr COLORREF kSkinColor = RGB(5, 81, 21);
 
 std::string TempDirectory() {
     char dir[MAX_PATH];
@@ -49,8 +50,11 @@ BOOL InstallerDialog::OnInitDialog() {
     std::string tempDirectory = TempDirectory();
     LaunchInstalledGameAndExit();
     installerPath = JoinPath(tempDirectory, "QVTInstaller.exe");
-    LoadBackground();
-    CreateLanguageButtons();
+    {
+        CClientDC dc(this);
+        LoadBackground(dc);
+        CreateLanguageButtons(dc);
+    }
     StartDownload(kEnglish);
     return TRUE;
 }
@@ -108,11 +112,16 @@ void InstallerDialog::LaunchInstalledGameAndExit() {
     if (result > 32) std::exit(1);
 }
 
-// The window's background picture and size; filled in with the background.
-void InstallerDialog::LoadBackground() {}
+// The window takes the picture's width and 17 pixels more than its height; the frame is not
+// allowed for, so the picture is cut at the right and bottom, never stretched.
+void InstallerDialog::LoadBackground(CDC& dc) {
+    background.LoadFromResource("JPG", MAKEINTRESOURCEA(IDR_BACKGROUND));
+    CSize size = background.GetSize(&dc);
+    SetWindowPos(nullptr, 0, 0, size.cx, size.cy + 17, SWP_NOMOVE | SWP_NOZORDER);
+}
 
 // The language buttons and the Cancel button's look; filled in with the skin buttons.
-void InstallerDialog::CreateLanguageButtons() {}
+void InstallerDialog::CreateLanguageButtons(CDC&) {}
 
 void InstallerDialog::StartDownload(UINT id) {
     if (id < ID_LANGUAGE_FIRST || id > ID_LANGUAGE_LAST) return;
@@ -130,6 +139,10 @@ LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
     case WM_PAINT:
         OnPaint();
         return 0;
+    case WM_ERASEBKGND: {
+        CDC dc(reinterpret_cast<HDC>(wParam));
+        return OnEraseBkgnd(&dc);
+    }
     case WM_QUERYDRAGICON:
         return reinterpret_cast<LRESULT>(icon);
     case WM_COMMAND:
@@ -163,4 +176,14 @@ void InstallerDialog::OnPaint() {
     int x = (client.Width() - GetSystemMetrics(SM_CXICON) + 1) / 2;
     int y = (client.Height() - GetSystemMetrics(SM_CYICON) + 1) / 2;
     dc.DrawIcon(x, y, icon);
+}
+
+// The whole client area is the skin colour with the background picture over it at (0, 0).
+BOOL InstallerDialog::OnEraseBkgnd(CDC* dc) {
+    CRect client;
+    GetClientRect(&client);
+    CBrush skin(kSkinColor);
+    dc->FillRect(&client, skin);
+    background.Draw(dc);
+    return FALSE;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The installer's one window: from its start-up to the download session.
 #include "controls/PercentProgressBar.h"
+#include "controls/Picture.h"
 #include "controls/SkinButton.h"
 #include "framework/Dialog.h"
 #include "resource.h"
@@ -22,18 +23,20 @@ protected:
 private:
     void OnSysCommand(UINT id, LPARAM lParam);
     void OnPaint();
+    BOOL OnEraseBkgnd(CDC* dc);
 
     void AddAboutToSystemMenu();
     void SetUpProgressBar();
     void ReadAffiliateStamp();
     void MakeGuid();
     void LaunchInstalledGameAndExit();
-    void LoadBackground();
-    void CreateLanguageButtons();
+    void LoadBackground(CDC& dc);
+    void CreateLanguageButtons(CDC& dc);
 
     PercentProgressBar progress;
     HICON icon;
     UINT slideTimerId = 0;
+    Picture background;
     std::string installerPath;
     std::string defaultInstallDir;
     std::string productName;

@@ -12,6 +12,14 @@ public:
     int Height() const { return bottom - top; }
 };
 
+class CSize : public SIZE {
+public:
+    CSize() : SIZE{0, 0} {}
+    CSize(int x, int y) : SIZE{x, y} {}
+    bool operator==(const SIZE& other) const { return cx == other.cx && cy == other.cy; }
+    bool operator!=(const SIZE& other) const { return !(*this == other); }
+};
+
 // A device context the object does not own.
 class CDC {
 public:
