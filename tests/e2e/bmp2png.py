@@ -6,7 +6,8 @@ import zlib
 
 
 def read_bmp(path):
-    data = open(path, "rb").read()
+    with open(path, "rb") as source:
+        data = source.read()
     offset, = struct.unpack_from("<I", data, 10)
     width, height, _, bits = struct.unpack_from("<iiHH", data, 18)
     if bits != 24:

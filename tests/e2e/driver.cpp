@@ -201,18 +201,21 @@ int Shot(const char* exe, const char* path, DWORD delayMs) {
     HWND main = WaitForWindow(process, kTitle, 20000);
     bool saved = false;
     RECT window{}, client{};
+    POINT origin{};
     if (main) {
         Sleep(delayMs);
         saved = SaveWindowBitmap(main, path);
         GetWindowRect(main, &window);
         GetClientRect(main, &client);
+        ClientToScreen(main, &origin);
         CloseInstaller(process, main);
     }
     if (!process.Ended(10000)) TerminateProcess(process.info.hProcess, 99);
     std::printf("{\"mainWindow\": %s, \"saved\": %s, \"window\": [%ld, %ld], \"client\": [%ld, %ld], "
-                "\"exitCode\": %lu}\n",
+                "\"clientOrigin\": [%ld, %ld], \"exitCode\": %lu}\n",
                 main ? "true" : "false", saved ? "true" : "false", window.right - window.left,
-                window.bottom - window.top, client.right, client.bottom, process.ExitCode());
+                window.bottom - window.top, client.right, client.bottom, origin.x - window.left,
+                origin.y - window.top, process.ExitCode());
     return 0;
 }
 
