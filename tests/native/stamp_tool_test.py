@@ -1,0 +1,305 @@
+"""The stamping tool, run the way a publisher runs it: python3 stamp_tool_test.py STAMP_BINARY
+
+Programs are tiny PE files built here; stamps are checked against a layout and a check value
+computed here from the format, independently of the C++ code.
+"""
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+STAMP = None  # path to the tool, from the command line
+
+MARKER = b"QuorvantisSignatureMarker"
+REMARKS_SIZE = 128
+
+
+def check_value(affiliate, remarks):
+    r, total = 55665, 0
+    for p in affiliate.to_bytes(4, "little") + remarks:
+        c = (p ^ (r >> 8)) & 0xFF
+        r = ((c + r) * 52845 + 22719) & 0xFFFF
+        total = (total + c) & 0xFFFFFFFF
+    return total
+
+
+def stamp_bytes(affiliate, remarks, check=None, fill=b"\0"):
+    """Marker and block as any writer following the format lays them out."""
+    field = remarks + b"\0"
+    field += fill * (REMARKS_SIZE - len(field))
+    if check is None:
+        check = check_value(affiliate, remarks)
+    return MARKER + struct.pack("<I", affiliate) + field + struct.pack("<I", check)
+
+
+def make_pe(sections=((0x200, b"\x90" * 0x200),), pe32plus=False, headers_size=0x200,
+            certificate=None, symbols=None, trailing=b""):
+    """A PE program: DOS header, PE header, optional header with 16 data directories, one
+    section header per (file offset, data) pair, then the section data. `certificate` is the
+    (offset, size) of the security directory; `symbols` is (count, string table bytes) for a
+    COFF symbol table placed after the last section. Returns (file bytes, image end)."""
+    e_lfanew = 0x40
+    optional_size = (112 if pe32plus else 96) + 16 * 8
+    data_end = max([headers_size] + [offset + len(data) for offset, data in sections if data])
+    symbol_pointer, symbol_count, symbol_tables = 0, 0, b""
+    if symbols:
+        symbol_count, strings = symbols
+        symbol_pointer = data_end
+        symbol_tables = b"S" * (18 * symbol_count) + struct.pack("<I", 4 + len(strings)) + strings
+
+    dos = bytearray(64)
+    dos[0:2] = b"MZ"
+    struct.pack_into("<I", dos, 0x3C, e_lfanew)
+    coff = struct.pack("<HHIIIHH", 0x8664 if pe32plus else 0x14C, len(sections), 0,
+                       symbol_pointer, symbol_count, optional_size, 0x0102)
+    optional = bytearray(optional_size)
+    struct.pack_into("<H", optional, 0, 0x20B if pe32plus else 0x10B)
+    struct.pack_into("<I", optional, 60, headers_size)
+    count_at = 108 if pe32plus else 92
+    struct.pack_into("<I", optional, count_at, 16)
+    if certificate:
+        struct.pack_into("<II", optional, count_at + 4 + 4 * 8, *certificate)
+    table = b""
+    for index, (offset, data) in enumerate(sections):
+        table += struct.pack("<8sIIIIIIHHI", b".s%d" % index, len(data), 0x1000 * (index + 1),
+                             len(data), offset, 0, 0, 0, 0, 0x60000020)
+
+    image = bytearray(dos + b"PE\0\0" + coff + optional + table)
+    image += bytes(headers_size - len(image))
+    for offset, data in sections:
+        if data:
+            image += bytes(max(0, offset + len(data) - len(image)))
+            image[offset:offset + len(data)] = data
+    image += symbol_tables
+    return bytes(image) + trailing, len(image)
+
+
+PLAIN_PE, PLAIN_END = make_pe()
+
+
+class StampTool(unittest.TestCase):
+    def setUp(self):
+        self._dir = tempfile.TemporaryDirectory()
+        self.dir = self._dir.name
+        self.out = os.path.join(self.dir, "out.exe")
+
+    def tearDown(self):
+        self._dir.cleanup()
+
+    def write(self, name, data):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def run_tool(self, *args):
+        return subprocess.run([STAMP, *args], capture_output=True, timeout=60)
+
+    def stamp(self, source, affiliate, remarks, out=None):
+        return self.run_tool(source, out or self.out, "--affiliate", affiliate, "--remarks", remarks)
+
+    def assert_shows(self, path, affiliate, remarks):
+        shown = self.run_tool("--show", path)
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        # A Windows build of the tool writes CRLF.
+        self.assertEqual(shown.stdout.replace(b"\r\n", b"\n"), b"affiliate: %d\nremarks: %s\n" % (affiliate, remarks))
+
+    def test_python_check_value_matches_known_blocks(self):
+        # The reference used below must agree with the format's known values.
+        for affiliate, remarks, check in [(11628, b"0", 598), (11628, b"", 490), (0, b"", 641), (0, b"abc", 785)]:
+            self.assertEqual(check_value(affiliate, remarks), check)
+
+    def test_stamp_and_show(self):
+        cases = [
+            (0, b""),
+            (11628, b"hello world"),
+            (4294967295, bytes(range(0x80, 0xFF))),  # 127 chars, all above 0x7F
+            (7, b"x" * 127),
+        ]
+        source = self.write("in.exe", PLAIN_PE)
+        for affiliate, remarks in cases:
+            with self.subTest(affiliate=affiliate, remarks=remarks):
+                done = self.stamp(source, str(affiliate), remarks)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(self.read(source), PLAIN_PE)
+                self.assertEqual(self.read(self.out), PLAIN_PE + stamp_bytes(affiliate, remarks))
+                self.assert_shows(self.out, affiliate, remarks)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["in.exe", "out.exe"])
+
+    def test_stamp_goes_right_after_the_image(self):
+        old_stamp = stamp_bytes(1, b"old")
+        cases = {
+            "PE32+": make_pe(pe32plus=True),
+            "last section in file listed first": make_pe(sections=((0x600, b"B" * 0x100), (0x200, b"A" * 0x400))),
+            "empty section with a stray offset": make_pe(sections=((0x200, b"A" * 0x200), (0x9000, b""))),
+            "headers only": make_pe(sections=(), headers_size=0x400),
+            "COFF symbol tables kept": make_pe(symbols=(3, b".debug_info\0")),
+            "earlier stamp left out": make_pe(trailing=old_stamp),
+            "appended junk left out": make_pe(trailing=b"junk" * 50),
+        }
+        for name, (program, image_end) in cases.items():
+            with self.subTest(name):
+                source = self.write("in.exe", program)
+                done = self.stamp(source, "31337", b"new")
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(self.read(self.out), program[:image_end] + stamp_bytes(31337, b"new"))
+                self.assertEqual(self.read(source), program)
+                self.assert_shows(self.out, 31337, b"new")
+
+    def test_restamping_a_stamped_copy_replaces_its_stamp(self):
+        source = self.write("in.exe", PLAIN_PE)
+        first = os.path.join(self.dir, "first.exe")
+        self.assertEqual(self.stamp(source, "1", b"first", out=first).returncode, 0)
+        done = self.stamp(first, "2", b"second")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(self.read(self.out), PLAIN_PE + stamp_bytes(2, b"second"))
+        self.assert_shows(self.out, 2, b"second")
+
+    def test_replaces_an_existing_out(self):
+        source = self.write("in.exe", PLAIN_PE)
+        self.write("out.exe", b"an older build" * 1000)
+        self.assertEqual(self.stamp(source, "5", b"five").returncode, 0)
+        self.assertEqual(self.read(self.out), PLAIN_PE + stamp_bytes(5, b"five"))
+
+    def test_show_reads_blocks_from_other_writers(self):
+        wrong = stamp_bytes(3, b"wrong", check=check_value(3, b"wrong") ^ 1)
+        cases = [
+            ("amid data, bytes after the NUL",
+             b"junk" * 300 + stamp_bytes(77, b"by hand", fill=b"\xAA") + b"\0\0\0\0tail", (77, b"by hand")),
+            ("after a block with a bad check", wrong + stamp_bytes(78, b"good"), (78, b"good")),
+            ("first of two", stamp_bytes(1, b"one") + stamp_bytes(2, b"two"), (1, b"one")),
+            ("bad check only", b"head" + wrong, None),
+            ("cut short", stamp_bytes(9, b"cut")[:-1], None),
+        ]
+        for name, data, expected in cases:
+            with self.subTest(name):
+                path = self.write("any.bin", data)
+                if expected:
+                    self.assert_shows(path, *expected)
+                else:
+                    shown = self.run_tool("--show", path)
+                    self.assertEqual(shown.returncode, 1)
+                    self.assertEqual(shown.stdout, b"")
+                    self.assertIn(b"no stamp", shown.stderr)
+
+    def test_show_without_a_stamp(self):
+        for name, path in [("unstamped program", self.write("in.exe", PLAIN_PE)),
+                           ("missing file", os.path.join(self.dir, "missing.exe"))]:
+            with self.subTest(name):
+                shown = self.run_tool("--show", path)
+                self.assertEqual(shown.returncode, 1)
+                self.assertEqual(shown.stdout, b"")
+                self.assertNotEqual(shown.stderr, b"")
+
+    def assert_refused(self, args, why, exit_code=1):
+        """Refused with `why` on stderr, OUT neither created nor touched, no files left over."""
+        before = sorted(os.listdir(self.dir))
+        refused = self.run_tool(*args)
+        self.assertEqual(refused.returncode, exit_code, refused.stderr)
+        self.assertIn(why, refused.stderr)
+        self.assertEqual(sorted(os.listdir(self.dir)), before)
+        return refused
+
+    def test_refusals(self):
+        bad_signature = bytearray(PLAIN_PE)
+        bad_signature[0x40:0x44] = b"PE\0\1"
+        bad_magic = bytearray(PLAIN_PE)
+        bad_magic[0x58:0x5A] = b"\x07\x01"
+        far_header = bytearray(PLAIN_PE)
+        struct.pack_into("<I", far_header, 0x3C, 0xFFFFFFF0)
+        signed, _ = make_pe(certificate=(PLAIN_END, 16), trailing=bytes(16))
+        signed_plus, _ = make_pe(pe32plus=True, certificate=(PLAIN_END, 16), trailing=bytes(16))
+        certificate_offset_only, _ = make_pe(certificate=(PLAIN_END, 0))
+        certificate_size_only, _ = make_pe(certificate=(0, 16))
+        # A valid block inside the image would win over the new one when the installer reads.
+        holding_stamp, _ = make_pe(sections=((0x200, stamp_bytes(4, b"inside").ljust(0x200, b"\0")),))
+
+        cases = [
+            ("remarks of 128 bytes", PLAIN_PE, "1", b"r" * 128, b"remarks"),
+            ("negative affiliate", PLAIN_PE, "-1", b"", b"affiliate"),
+            ("signed affiliate", PLAIN_PE, "+1", b"", b"affiliate"),
+            ("affiliate above 32 bits", PLAIN_PE, "4294967296", b"", b"affiliate"),
+            ("affiliate far above 32 bits", PLAIN_PE, "99999999999999999999999", b"", b"affiliate"),
+            ("affiliate with trailing garbage", PLAIN_PE, "12x", b"", b"affiliate"),
+            ("empty affiliate", PLAIN_PE, "", b"", b"affiliate"),
+            ("affiliate with a blank", PLAIN_PE, " 12", b"", b"affiliate"),
+            ("hexadecimal affiliate", PLAIN_PE, "0x10", b"", b"affiliate"),
+            ("text file", b"just some text, long enough to hold a DOS header if it were one" * 4,
+             "1", b"", b"not a Windows program"),
+            ("empty file", b"", "1", b"", b"not a Windows program"),
+            ("PE header offset outside the file", bytes(far_header), "1", b"", b"not a Windows program"),
+            ("no PE signature", bytes(bad_signature), "1", b"", b"not a Windows program"),
+            ("neither PE32 nor PE32+", bytes(bad_magic), "1", b"", b"not a Windows program"),
+            ("truncated in the DOS header", PLAIN_PE[:40], "1", b"", b"not a Windows program"),
+            ("truncated in the COFF header", PLAIN_PE[:0x50], "1", b"", b"not a Windows program"),
+            ("truncated in the optional header", PLAIN_PE[:0x100], "1", b"", b"optional header"),
+            ("truncated in the section table", PLAIN_PE[:0x150], "1", b"", b"section table"),
+            ("truncated in the section data", PLAIN_PE[:0x300], "1", b"", b"section data"),
+            ("signed program", signed, "1", b"", b"signed"),
+            ("signed PE32+ program", signed_plus, "1", b"", b"signed"),
+            ("certificate table offset only", certificate_offset_only, "1", b"", b"signed"),
+            ("certificate table size only", certificate_size_only, "1", b"", b"signed"),
+            ("image already holding a stamp", holding_stamp, "1", b"", b"read back"),
+        ]
+        for name, program, affiliate, remarks, why in cases:
+            with self.subTest(name):
+                if os.path.exists(self.out):
+                    os.remove(self.out)  # left by a failed case
+                source = self.write("in.exe", program)
+                args = (source, self.out, "--affiliate", affiliate, "--remarks", remarks)
+                self.assert_refused(args, why)
+                self.assertFalse(os.path.exists(self.out))
+                previous = self.write("out.exe", b"previous build")
+                self.assert_refused(args, why)
+                self.assertEqual(self.read(previous), b"previous build")
+                os.remove(previous)
+                self.assertEqual(self.read(source), program)
+
+    def test_refuses_to_write_over_in(self):
+        source = self.write("in.exe", PLAIN_PE)
+        os.link(source, os.path.join(self.dir, "link.exe"))
+        for out in [source, os.path.join(self.dir, ".", "in.exe"), os.path.join(self.dir, "link.exe")]:
+            with self.subTest(out=out):
+                self.assert_refused((source, out, "--affiliate", "1", "--remarks", "x"), b"same file")
+                self.assertEqual(self.read(source), PLAIN_PE)
+
+    def test_cannot_write_out(self):
+        source = self.write("in.exe", PLAIN_PE)
+        out = os.path.join(self.dir, "no such dir", "out.exe")
+        self.assert_refused((source, out, "--affiliate", "1", "--remarks", "x"), b"cannot write")
+
+    def test_bad_command_lines(self):
+        source = self.write("in.exe", PLAIN_PE)
+        cases = [
+            (),
+            (source,),
+            (source, self.out, "--affiliate", "1"),
+            (source, self.out, "--remarks", "x"),
+            (source, self.out, "--affiliate", "1", "--remarks"),
+            (source, self.out, "extra", "--affiliate", "1", "--remarks", "x"),
+            (source, self.out, "--affiliate", "1", "--affiliate", "2", "--remarks", "x"),
+            (source, self.out, "--affiliate", "1", "--remarks", "x", "--force"),
+            ("--show",),
+            ("--show", source, source),
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                self.assert_refused(args, b"usage:", exit_code=2)
+
+    def test_help(self):
+        shown = self.run_tool("--help")
+        self.assertEqual(shown.returncode, 0)
+        self.assertIn(b"usage:", shown.stdout)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit("usage: stamp_tool_test.py PATH_TO_STAMP [unittest options]")
+    STAMP = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
