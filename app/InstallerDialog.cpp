@@ -13,8 +13,6 @@
 #include <cstdlib>
 
 namespace {
-const char* const kLanguageCodes[] = {"DK", "EN", "FR", "DE", "HE", "IT", "ES",
-                                      "SE", "TR", "RU", "NO", "FI", "NL"};
 constexpr UINT kEnglish = ID_LANGUAGE_FIRST + 1;
 constexpr COLORREF kSkinColor = RGB(5, 81, 21);
 
@@ -28,6 +26,14 @@ std::string TempDirectory() {
 InstallerDialog::InstallerDialog(CWnd* parent)
     : CDialog(IDD_INSTALLER_DIALOG, parent),
       icon(LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))) {}
+
+InstallerDialog::~InstallerDialog() {
+    // A worker still inside a network read after Cancel's wait would go on using this object's
+    // downloaders: nothing of the cancelled run is worth keeping, so the process ends first.
+    if (setupDownloader.busy || slideDownloader.busy || setupDownloader.IsCallbackRunning() ||
+        slideDownloader.IsCallbackRunning())
+        TerminateProcess(GetCurrentProcess(), 0);
+}
 
 void InstallerDialog::DoDataExchange(CDataExchange* pDX) {
     CDialog::DoDataExchange(pDX);
@@ -70,9 +76,6 @@ void InstallerDialog::AddAboutToSystemMenu() {
     AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuA(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
 }
-
-// The bar's start-up look; filled in with the download session.
-void InstallerDialog::SetUpProgressBar() {}
 
 void InstallerDialog::ReadAffiliateStamp() {
     char path[MAX_PATH + 1] = {};
@@ -120,16 +123,11 @@ void InstallerDialog::LoadBackground(CDC& dc) {
     SetWindowPos(nullptr, 0, 0, size.cx, size.cy + 17, SWP_NOMOVE | SWP_NOZORDER);
 }
 
+// The slideshow behind the bar; filled in with the slideshow.
+void InstallerDialog::StartSlideshow(const std::string&) {}
+
 // The language buttons and the Cancel button's look; filled in with the skin buttons.
 void InstallerDialog::CreateLanguageButtons(CDC&) {}
-
-void InstallerDialog::StartDownload(UINT id) {
-    if (id < ID_LANGUAGE_FIRST || id > ID_LANGUAGE_LAST) return;
-    language = kLanguageCodes[id - ID_LANGUAGE_FIRST];
-    for (SkinButton& button : languageButtons)
-        if (button.m_hWnd) button.ShowWindow(SW_HIDE);
-    progress.ShowWindow(SW_SHOW);
-}
 
 LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
@@ -143,6 +141,14 @@ LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
         CDC dc(reinterpret_cast<HDC>(wParam));
         return OnEraseBkgnd(&dc);
     }
+    case WM_WINDOWPOSCHANGING:
+        // The download may complete before the dialog is first shown; once the setup program
+        // runs, the window must not appear.
+        if (handOverStarted) reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
+        break;
+    case WM_SIZE:
+        OnSize(static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
+        return 0;
     case WM_QUERYDRAGICON:
         return reinterpret_cast<LRESULT>(icon);
     case WM_COMMAND:

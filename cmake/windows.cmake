@@ -9,24 +9,42 @@ add_library(pellmorrow_win STATIC
   services/Downloader.cpp
   controls/Picture.cpp
   controls/PercentProgressBar.cpp
+  controls/OffscreenDC.cpp
   app/InstallerDialog.cpp
+  app/DownloadSession.cpp
 )
 target_include_directories(pellmorrow_win PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/res)
 target_link_libraries(pellmorrow_win PUBLIC pellmorrow_core
   comctl32 ole32 oleaut32 uuid wininet shell32 rpcrt4 advapi32 gdi32 user32 kernel32)
 
-# The resource script, with the server host filled in at configure time.
-configure_file(res/server_host.h.in ${CMAKE_BINARY_DIR}/generated/server_host.h @ONLY)
+# The resource script. The server host (string 102) comes from a header made per program, so that
+# the end-to-end tests get a copy of the installer that talks to their own server on loopback.
+set(PELLMORROW_E2E_HOST "127.0.0.1:47811" CACHE STRING
+    "Host of the test server that the end-to-end tests' copy of the installer talks to")
 set(PELLMORROW_RC ${CMAKE_SOURCE_DIR}/res/installer.rc)
 set_property(SOURCE ${PELLMORROW_RC} APPEND PROPERTY OBJECT_DEPENDS
   ${CMAKE_SOURCE_DIR}/res/installer.manifest ${CMAKE_SOURCE_DIR}/res/resource.h
   ${CMAKE_SOURCE_DIR}/res/icon.ico ${CMAKE_SOURCE_DIR}/res/background.jpg
-  ${CMAKE_BINARY_DIR}/generated/server_host.h)
-set(CMAKE_RC_FLAGS "-I${CMAKE_SOURCE_DIR}/res -I${CMAKE_BINARY_DIR}/generated")
+  ${CMAKE_BINARY_DIR}/generated/PellmorrowInstaller/server_host.h
+  ${CMAKE_BINARY_DIR}/generated/PellmorrowInstallerE2E/server_host.h)
 enable_language(RC)
 
-add_executable(PellmorrowInstaller WIN32 app/InstallerApp.cpp framework/WinMain.cpp ${PELLMORROW_RC})
-target_link_libraries(PellmorrowInstaller PRIVATE pellmorrow_win)
+# server_host_dir(NAME HOST): the folder holding NAME's server_host.h, set to HOST.
+function(server_host_dir name host)
+  set(PELLMORROW_SERVER_HOST ${host})
+  configure_file(${CMAKE_SOURCE_DIR}/res/server_host.h.in
+                 ${CMAKE_BINARY_DIR}/generated/${name}/server_host.h @ONLY)
+endfunction()
+
+function(add_installer name host)
+  server_host_dir(${name} ${host})
+  add_executable(${name} WIN32 app/InstallerApp.cpp framework/WinMain.cpp ${PELLMORROW_RC})
+  target_include_directories(${name} PRIVATE ${CMAKE_BINARY_DIR}/generated/${name})
+  target_link_libraries(${name} PRIVATE pellmorrow_win)
+endfunction()
+
+add_installer(PellmorrowInstaller ${PELLMORROW_SERVER_HOST})
+add_installer(PellmorrowInstallerE2E ${PELLMORROW_E2E_HOST})
 
 add_subdirectory(tests/win)
 add_subdirectory(tests/e2e)

@@ -5,9 +5,15 @@
 //                               of it was ever visible
 //   driver about EXE            run EXE, wait for its main window, open the About box from its
 //                               system menu, close both; report what was seen
+//   driver session EXE [cancel-at=TEXT] [answer=yes|no] [timeout=MS]
+//                               run EXE and follow its status bar until it ends: the captions and
+//                               positions in the order they appeared, the bar's place, whether the
+//                               window was hidden; with cancel-at, close the window once the bar
+//                               shows TEXT and answer the question, if one is asked
 //   driver shot EXE OUT.bmp     run EXE, wait for its main window, save a screenshot of the window
 //                               after MS milliseconds (argument 4, default 1500), close it
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -167,6 +173,91 @@ int About(const char* exe) {
     return 0;
 }
 
+std::string BarText(HWND bar) {
+    char text[256] = {};
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutA(bar, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text), SMTO_NORMAL, 1000, &length))
+        return "";
+    return text;
+}
+
+std::string JsonList(const std::vector<std::string>& items, bool quote) {
+    std::string list = "[";
+    for (size_t i = 0; i < items.size(); ++i) list += (i ? ", " : "") + (quote ? Json(items[i]) : items[i]);
+    return list + "]";
+}
+
+int Session(const char* exe, const std::string& cancelAt, const std::string& answer, DWORD timeoutMs) {
+    Process process;
+    if (!process.Start(exe)) return 2;
+    std::vector<std::string> captions, positions, events;
+    std::string barPlace = "null", question = "null";
+    bool hidden = false, cancelled = false;
+    HWND main = nullptr, bar = nullptr;
+    DWORD start = GetTickCount();
+    auto note = [&](const std::string& what) {
+        events.push_back("{\"ms\": " + std::to_string(GetTickCount() - start) + ", \"event\": " + Json(what) + "}");
+    };
+    while (!process.Ended(2)) {
+        if (GetTickCount() - start > timeoutMs) {
+            note("timeout");
+            TerminateProcess(process.info.hProcess, 99);
+            break;
+        }
+        if (!main) {
+            main = FindVisibleWindow(process.info.dwProcessId, kTitle);
+            if (!main) continue;
+            note("window shown");
+            bar = GetDlgItem(main, 1000);
+            RECT rect;
+            GetWindowRect(bar, &rect);
+            MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&rect), 2);
+            barPlace = "[" + std::to_string(rect.left) + ", " + std::to_string(rect.top) + ", " +
+                       std::to_string(rect.right - rect.left) + ", " + std::to_string(rect.bottom - rect.top) + "]";
+        }
+        if (!IsWindow(bar)) continue;
+        std::string caption = BarText(bar);
+        if (!caption.empty() && (captions.empty() || captions.back() != caption)) {
+            captions.push_back(caption);
+            note("caption " + caption);
+        }
+        DWORD_PTR position = 0;
+        if (SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position)) {
+            std::string text = std::to_string(position);
+            if (positions.empty() || positions.back() != text) positions.push_back(text);
+        }
+        if (!hidden && !IsWindowVisible(main)) {
+            hidden = true;
+            note("window hidden");
+        }
+        if (!cancelled && !cancelAt.empty() && caption == cancelAt) {
+            cancelled = true;
+            note("close box");
+            PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+            HWND box = nullptr;
+            for (int i = 0; i < 100 && !box && !process.Ended(0); ++i) {
+                box = FindVisibleWindow(process.info.dwProcessId, "Warning");
+                if (!box) Sleep(20);
+            }
+            if (box) {
+                std::vector<std::string> texts;
+                EnumChildWindows(box, CollectText, reinterpret_cast<LPARAM>(&texts));
+                question = JsonList(texts, true);
+                note("answer " + answer);
+                PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer == "yes" ? IDYES : IDNO, BN_CLICKED), 0);
+            }
+        }
+    }
+    char temp[MAX_PATH] = {};
+    GetTempPathA(sizeof(temp), temp);
+    std::printf("{\"captions\": %s, \"positions\": %s, \"barPlace\": %s, \"hidden\": %s, \"question\": %s, "
+                "\"events\": %s, \"tempDir\": %s, \"exitCode\": %lu}\n",
+                JsonList(captions, true).c_str(), JsonList(positions, false).c_str(), barPlace.c_str(),
+                hidden ? "true" : "false", question.c_str(), JsonList(events, false).c_str(), Json(temp).c_str(),
+                process.ExitCode());
+    return 0;
+}
+
 bool SaveWindowBitmap(HWND window, const char* path) {
     RECT rect;
     GetWindowRect(window, &rect);
@@ -224,6 +315,17 @@ int Shot(const char* exe, const char* path, DWORD delayMs) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "watch") return Watch(argv[2]);
     if (argc == 3 && std::string(argv[1]) == "about") return About(argv[2]);
+    if (argc >= 3 && std::string(argv[1]) == "session") {
+        std::string cancelAt, answer = "no";
+        DWORD timeout = 60000;
+        for (int i = 3; i < argc; ++i) {
+            std::string option = argv[i];
+            if (option.rfind("cancel-at=", 0) == 0) cancelAt = option.substr(10);
+            if (option.rfind("answer=", 0) == 0) answer = option.substr(7);
+            if (option.rfind("timeout=", 0) == 0) timeout = static_cast<DWORD>(std::atoi(option.c_str() + 8));
+        }
+        return Session(argv[2], cancelAt, answer, timeout);
+    }
     if ((argc == 4 || argc == 5) && std::string(argv[1]) == "shot")
         return Shot(argv[2], argv[3], argc == 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 1500);
     std::fprintf(stderr, "usage: driver watch|about EXE | shot EXE OUT.bmp [MS]\n");

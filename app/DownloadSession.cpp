@@ -1,0 +1,190 @@
+// The download session: the setup program and the slideshow description are fetched side by
+// side; the setup download drives the status bar, and once it is complete the setup program is
+// run, the installation recorded and the process ended.
+#include "app/InstallerDialog.h"
+
+#include "app/RequestUrls.h"
+#include "framework/Gdi.h"
+#include "framework/WinApp.h"
+#include "services/RegistryKey.h"
+
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+const char* const kLanguageCodes[] = {"DK", "EN", "FR", "DE", "HE", "IT", "ES",
+                                      "SE", "TR", "RU", "NO", "FI", "NL"};
+constexpr COLORREF kSkinColor = RGB(5, 81, 21);
+// How long Cancel waits for the downloads to wind down before the window goes.
+constexpr DWORD kCancelWaitMs = 10000;
+
+// Set by the setup worker once the download has failed: closing then asks nothing.
+std::atomic<bool> failedFlag{false};
+// The last event the setup callback acted on; touched by the setup worker only.
+int lastSetupEvent = -1;
+
+// Runs a program and waits for it to end; false when it could not be started.
+bool RunAndWait(const char* file, const char* parameters) {
+    // The shell may hand the request to extensions that expect COM on the calling thread.
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOA info{};
+    info.cbSize = sizeof(info);
+    // No error box: the window is hidden and nobody may be there to answer it; a setup that
+    // cannot start is recorded all the same.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_CONNECTNETDRV | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = "open";
+    info.lpFile = file;
+    info.lpParameters = parameters;
+    info.nShow = SW_SHOW;
+    bool started = ShellExecuteExA(&info);
+    if (started && info.hProcess) {
+        WaitForSingleObject(info.hProcess, INFINITE);
+        CloseHandle(info.hProcess);
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+    return started;
+}
+
+// Waits until `done` holds or the time is up, serving the messages that workers send to this
+// thread's windows meanwhile (a worker's callback may be waiting on one). Input stays queued.
+template <typename Done>
+bool WaitServingSentMessages(Done done, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start >= timeoutMs) return false;
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
+    }
+    return true;
+}
+
+}  // namespace
+
+void InstallerDialog::SetUpProgressBar() {
+    progress.SendMessage(PBM_SETPOS, 0);
+    progress.SetTextVisible(TRUE);
+    progress.SetBarColor(kSkinColor);
+}
+
+// The bar keeps 15 pixels from both sides and its bottom 5 pixels above the client area's.
+void InstallerDialog::OnSize(UINT, int, int) {
+    Default();
+    if (!progress.m_hWnd) return;
+    CRect client;
+    GetClientRect(&client);
+    progress.MoveWindow(15, client.bottom - 25, client.right - 30, 20, TRUE);
+}
+
+void InstallerDialog::StartDownload(UINT id) {
+    if (id < ID_LANGUAGE_FIRST || id > ID_LANGUAGE_LAST) return;
+    language = kLanguageCodes[id - ID_LANGUAGE_FIRST];
+    RequestValues request{LoadResourceString(IDS_SERVER_HOST), affiliateId, skinId, language, remarks};
+
+    for (SkinButton& button : languageButtons)
+        if (button.m_hWnd) button.ShowWindow(SW_HIDE);
+    progress.ShowWindow(SW_SHOW);
+
+    // A downloader that is still busy refuses the start and its download goes on.
+    setupDownloader.SetCallback(OnSetupDownloadEvent, this);
+    setupDownloader.DownloadToFile(SetupRequestUrl(request), installerPath, true);
+    StartSlideshow(SlideshowRequestUrl(request));
+}
+
+int InstallerDialog::OnSetupDownloadEvent(Downloader* downloader, void* context) {
+    auto* dialog = static_cast<InstallerDialog*>(context);
+    uint32_t total = downloader->totalSize;
+    if (total > 0) {
+        uint64_t percent = uint64_t{downloader->received} * 100 / total;
+        dialog->progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(percent));
+    }
+    int code = static_cast<int>(downloader->status.load());
+    if (code == lastSetupEvent) return 1;
+    lastSetupEvent = code;
+    switch (static_cast<DownloadEvent>(code)) {
+    case DownloadEvent::Connecting:
+        dialog->progress.SetWindowText("Connecting to server...");
+        break;
+    case DownloadEvent::InProgress:
+        dialog->progress.SetWindowText("Download in progress...");
+        break;
+    case DownloadEvent::Failed:
+        dialog->ShowDownloadFailed();
+        break;
+    case DownloadEvent::Done:
+        dialog->HandOverToSetup();
+        break;
+    default:
+        break;
+    }
+    return 1;
+}
+
+// The bar keeps its position; its unfilled part turns red and it shows the words alone.
+void InstallerDialog::ShowDownloadFailed() {
+    progress.SetCaptionColor(RGB(255, 255, 255));
+    progress.SetBackgroundColor(RGB(200, 0, 0));
+    progress.percentAfterCaption = FALSE;
+    progress.SetWindowText("Download failed!");
+    failedFlag = true;
+}
+
+// Runs on the setup worker, inside the final callback, while the window's thread still runs the
+// hidden dialog. Everything after the setup program ends is done whatever it did.
+void InstallerDialog::HandOverToSetup() {
+    handOverStarted = true;
+    progress.SetWindowText("Installing...");
+    ShowWindow(SW_HIDE);
+    RunAndWait(installerPath.c_str(), "/SILENT");
+    std::remove(installerPath.c_str());
+    {
+        RegistryKey key;
+        if (key.Open("Software", HKEY_CURRENT_USER) && key.OpenOrCreate(productName.c_str(), key.Handle())) {
+            key.WriteDword("affId", affiliateId);
+            key.WriteDword("skinId", static_cast<DWORD>(skinId));
+            key.WriteString("remarks", remarks);
+            key.WriteString("lang", language);
+            key.WriteString("installDir", defaultInstallDir);
+            key.WriteString("guid", guid);
+        }
+    }
+    // The installation is recorded. End here, from this thread, without waiting on the window's
+    // thread or running anything that thread might be holding a lock for.
+    TerminateProcess(GetCurrentProcess(), 1);
+}
+
+void InstallerDialog::OnCancel() {
+    if (!failedFlag &&
+        MessageBox("Do you want to continue downloading?", "Warning", MB_YESNO) != IDNO)
+        return;
+    // The setup program already runs: the hand-over records it and ends the process itself.
+    if (handOverStarted) return;
+    if (slideTimerId != 0) {
+        KillTimer(slideTimerId);
+        slideTimerId = 0;
+    }
+    setupDownloader.Stop();
+    slideDownloader.Stop();
+    DetachDownloaders();
+    if (handOverStarted) return;
+    CDialog::OnCancel();
+}
+
+// After this no callback runs with this dialog, and a stopped download has removed its partial
+// file, unless a worker is stuck in a network read for longer than the wait.
+void InstallerDialog::DetachDownloaders() {
+    setupDownloader.SetCallback(nullptr, nullptr);
+    slideDownloader.SetCallback(nullptr, nullptr);
+    WaitServingSentMessages(
+        [this] {
+            return handOverStarted ||
+                   (!setupDownloader.busy && !slideDownloader.busy && !setupDownloader.IsCallbackRunning() &&
+                    !slideDownloader.IsCallbackRunning());
+        },
+        kCancelWaitMs);
+}

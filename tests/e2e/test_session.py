@@ -1,0 +1,174 @@
+"""The download session end to end: the installer copy built for the test server on loopback
+downloads a stand-in setup program, runs it, records the installation and ends; failures and
+Cancel leave nothing behind."""
+import json
+import sys
+import time
+import unittest
+import urllib.parse
+from pathlib import Path
+
+from winehost import BUILD, DRIVE_C, reg_delete, reg_query, wine, windows_path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
+from test_server import Response, TestServer  # noqa: E402
+
+INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
+FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
+PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
+TEST_PORT = 47811  # the host the test copy of the installer was built with
+
+
+def unix_path(windows):
+    """A C:\\ path of the prefix as a Unix path."""
+    assert windows[:3].upper() == "C:\\", windows
+    return DRIVE_C / windows[3:].replace("\\", "/")
+
+
+class Session(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = TestServer(port=TEST_PORT)
+        cls.setup_bytes = FAKE_SETUP.read_bytes()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def setUp(self):
+        reg_delete(PRODUCT_KEY)
+        self.server.clear_log()
+        self.record = DRIVE_C / "setup-record.txt"
+        self.record.unlink(missing_ok=True)
+        self.env = {"PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": "1500"}
+        self.serve_setup(Response(self.setup_bytes))
+
+    def serve_setup(self, setup, description=Response(b"")):
+        """Answers the setup request with `setup`, the slideshow request with `description`;
+        either may be a function of the request returning a Response."""
+        def answer(request):
+            chosen = setup if request.query.get("action") == "installer" else description
+            return chosen(request) if callable(chosen) else chosen
+        self.server.add_route("/index.new.php", answer)
+
+    def run_session(self, *options, exe=INSTALLER_E2E):
+        code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", exe, *options,
+                         env=self.env, timeout=180)
+        self.assertEqual(code, 0, out)
+        report = json.loads(out)
+        self.temp_file = unix_path(report["tempDir"]) / "QVTInstaller.exe"
+        return report
+
+    def requests(self, action):
+        found = []
+        for entry in self.server.log():
+            url = urllib.parse.urlsplit(entry["path"])
+            query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
+            if url.path == "/index.new.php" and query.get("action") == action:
+                found.append((query, entry))
+        return found
+
+    def test_successful_run(self):
+        # A slow start and a slow body, so that every caption and a rising percentage show.
+        def slow_setup(request):
+            time.sleep(0.6)
+            return Response(self.setup_bytes, fault="slow", piece=16384, delay=0.05)
+        self.serve_setup(slow_setup)
+        report = self.run_session()
+
+        self.assertEqual(report["exitCode"], 1, report)
+        self.assertEqual(report["captions"],
+                         ["Connecting to server...", "Download in progress...", "Installing..."], report)
+        positions = [int(p) for p in report["positions"]]
+        self.assertEqual(positions, sorted(positions))
+        self.assertGreater(len(set(positions)), 3, positions)
+        self.assertEqual(positions[-1], 100)
+        self.assertTrue(report["hidden"], "the window stayed visible while the setup ran")
+        self.assertEqual(report["barPlace"], [15, 190, 444, 20])
+
+        # The request: the setup for English from an unstamped copy, never from a cache.
+        (query, entry), = self.requests("installer")
+        self.assertEqual(query, {"action": "installer", "affid": "0", "skinid": "1", "lang": "EN",
+                                 "remarks": "NoSign"})
+        self.assertEqual(entry["headers"].get("User-Agent"), "QVT")
+
+        # The setup ran silently from the temporary folder and was waited for; it is gone now.
+        record = self.record.read_text().splitlines()
+        self.assertIn("arg=/SILENT", record)
+        self.assertEqual(len([line for line in record if line.startswith("arg=")]), 1)
+        self.assertTrue(record[0].lower().endswith("\\qvtinstaller.exe"), record)
+        self.assertIn("productKeyAtStart=no", record)
+        self.assertEqual(record[-1], "ended", "the installer did not wait for the setup")
+        self.assertFalse(self.temp_file.exists())
+
+        values = reg_query(PRODUCT_KEY)
+        self.assertEqual(values["affId"], ("REG_DWORD", "0x0"))
+        self.assertEqual(values["skinId"], ("REG_DWORD", "0x1"))
+        self.assertEqual(values["remarks"], ("REG_SZ", "NoSign"))
+        self.assertEqual(values["lang"], ("REG_SZ", "EN"))
+        self.assertEqual(values["installDir"], ("REG_SZ", "C:\\Program Files\\Pellmorrow"))
+        self.assertRegex(values["guid"][1], r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
+
+    def test_stamped_copy_sends_its_stamp(self):
+        copy = BUILD / "e2e-stamped.exe"
+        code, out = wine(BUILD / "stamp.exe", windows_path(INSTALLER_E2E), windows_path(copy),
+                         "--affiliate", "11628", "--remarks", "spring & summer #1 50%")
+        self.assertEqual(code, 0, out)
+        report = self.run_session(exe=copy)
+        self.assertEqual(report["exitCode"], 1, report)
+        for action in ("installer",):
+            (query, _), = self.requests(action)
+            self.assertEqual((query["affid"], query["remarks"]), ("11628", "spring & summer #1 50%"))
+        values = reg_query(PRODUCT_KEY)
+        self.assertEqual(values["affId"], ("REG_DWORD", "0x2d6c"))
+        self.assertEqual(values["remarks"], ("REG_SZ", "spring & summer #1 50%"))
+
+    def test_setup_that_cannot_start_is_still_recorded(self):
+        self.serve_setup(Response(b"this is not a program" * 100))
+        report = self.run_session()
+        self.assertEqual(report["exitCode"], 1, report)
+        self.assertFalse(self.record.exists())
+        self.assertFalse(self.temp_file.exists())
+        self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
+
+    def test_failed_downloads(self):
+        size = len(self.setup_bytes)
+        cases = {
+            "not found": Response(b"missing", status=404),
+            "short body": Response(self.setup_bytes, fault="short", cut=size // 2),
+            "reset": Response(self.setup_bytes, fault="reset", cut=size // 3),
+            "no length": Response(self.setup_bytes, fault="nolength"),
+        }
+        for name, response in cases.items():
+            with self.subTest(name):
+                self.serve_setup(response)
+                # The close box after a failure closes at once, without a question.
+                report = self.run_session("cancel-at=Download failed!")
+                self.assertEqual(report["captions"][-1], "Download failed!", report)
+                self.assertIsNone(report["question"], report)
+                self.assertNotEqual(report["exitCode"], 1)
+                self.assertFalse(self.temp_file.exists())
+                self.assertFalse(self.record.exists())
+                self.assertIsNone(reg_query(PRODUCT_KEY))
+
+    def test_cancel_asks_first(self):
+        def slow(request):
+            return Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1)
+        self.serve_setup(slow)
+        with self.subTest("No closes and leaves no partial file"):
+            report = self.run_session("cancel-at=Download in progress...", "answer=no")
+            self.assertIn("Do you want to continue downloading?", report["question"])
+            self.assertNotEqual(report["exitCode"], 1)
+            self.assertNotIn("Installing...", report["captions"])
+            self.assertFalse(self.temp_file.exists())
+            self.assertIsNone(reg_query(PRODUCT_KEY))
+        with self.subTest("Yes keeps downloading"):
+            report = self.run_session("cancel-at=Download in progress...", "answer=yes")
+            self.assertIn("Do you want to continue downloading?", report["question"])
+            self.assertEqual(report["exitCode"], 1, report)
+            self.assertEqual(report["captions"][-1], "Installing...")
+            self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
+
+
+if __name__ == "__main__":
+    unittest.main()
