@@ -48,3 +48,4 @@ add_installer(PellmorrowInstallerE2E ${PELLMORROW_E2E_HOST})
 
 add_subdirectory(tests/win)
 add_subdirectory(tests/e2e)
+add_subdirectory(demo)

@@ -5,11 +5,12 @@
 //                               of it was ever visible
 //   driver about EXE            run EXE, wait for its main window, open the About box from its
 //                               system menu, close both; report what was seen
-//   driver session EXE [cancel-at=TEXT] [answer=yes|no] [timeout=MS]
+//   driver session EXE [cancel-at=TEXT] [answer=yes|no] [timeout=MS] [shot=OUT.bmp] [shot-after=MS]
 //                               run EXE and follow its status bar until it ends: the captions and
 //                               positions in the order they appeared, the bar's place, whether the
 //                               window was hidden; with cancel-at, close the window once the bar
-//                               shows TEXT and answer the question, if one is asked
+//                               shows TEXT and answer the question, if one is asked; with shot,
+//                               save a screenshot of the window MS after it first showed
 //   driver shot EXE OUT.bmp     run EXE, wait for its main window, save a screenshot of the window
 //                               after MS milliseconds (argument 4, default 1500), close it
 #include <windows.h>
@@ -187,14 +188,18 @@ std::string JsonList(const std::vector<std::string>& items, bool quote) {
     return list + "]";
 }
 
-int Session(const char* exe, const std::string& cancelAt, const std::string& answer, DWORD timeoutMs) {
+bool SaveWindowBitmap(HWND window, const char* path);
+
+int Session(const char* exe, const std::string& cancelAt, const std::string& answer, DWORD timeoutMs,
+            const std::string& shot, DWORD shotAfterMs) {
     Process process;
     if (!process.Start(exe)) return 2;
     std::vector<std::string> captions, positions, events;
     std::string barPlace = "null", question = "null";
     bool hidden = false, cancelled = false;
     HWND main = nullptr, bar = nullptr;
-    DWORD start = GetTickCount();
+    DWORD start = GetTickCount(), shown = 0;
+    bool shotTaken = shot.empty();
     auto note = [&](const std::string& what) {
         events.push_back("{\"ms\": " + std::to_string(GetTickCount() - start) + ", \"event\": " + Json(what) + "}");
     };
@@ -208,6 +213,7 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
             main = FindVisibleWindow(process.info.dwProcessId, kTitle);
             if (!main) continue;
             note("window shown");
+            shown = GetTickCount();
             bar = GetDlgItem(main, 1000);
             RECT rect;
             GetWindowRect(bar, &rect);
@@ -225,6 +231,10 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
         if (SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position)) {
             std::string text = std::to_string(position);
             if (positions.empty() || positions.back() != text) positions.push_back(text);
+        }
+        if (!shotTaken && GetTickCount() - shown >= shotAfterMs && IsWindowVisible(main)) {
+            shotTaken = true;
+            note(SaveWindowBitmap(main, shot.c_str()) ? "screenshot" : "screenshot failed");
         }
         if (!hidden && !IsWindowVisible(main)) {
             hidden = true;
@@ -316,15 +326,17 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "watch") return Watch(argv[2]);
     if (argc == 3 && std::string(argv[1]) == "about") return About(argv[2]);
     if (argc >= 3 && std::string(argv[1]) == "session") {
-        std::string cancelAt, answer = "no";
-        DWORD timeout = 60000;
+        std::string cancelAt, answer = "no", shot;
+        DWORD timeout = 60000, shotAfter = 2000;
         for (int i = 3; i < argc; ++i) {
             std::string option = argv[i];
             if (option.rfind("cancel-at=", 0) == 0) cancelAt = option.substr(10);
             if (option.rfind("answer=", 0) == 0) answer = option.substr(7);
             if (option.rfind("timeout=", 0) == 0) timeout = static_cast<DWORD>(std::atoi(option.c_str() + 8));
+            if (option.rfind("shot=", 0) == 0) shot = option.substr(5);
+            if (option.rfind("shot-after=", 0) == 0) shotAfter = static_cast<DWORD>(std::atoi(option.c_str() + 11));
         }
-        return Session(argv[2], cancelAt, answer, timeout);
+        return Session(argv[2], cancelAt, answer, timeout, shot, shotAfter);
     }
     if ((argc == 4 || argc == 5) && std::string(argv[1]) == "shot")
         return Shot(argv[2], argv[3], argc == 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 1500);
