@@ -142,6 +142,8 @@ LRESULT PercentProgressBar::WindowProc(UINT message, WPARAM wParam, LPARAM lPara
             return SendMessage(PBM_SETPOS, static_cast<WPARAM>(MovedPosition(position, step)));
         case PPB_SETCAPTIONCOLOR:
             return static_cast<LRESULT>(SetCaptionColor(static_cast<COLORREF>(lParam)));
+        case PPB_GETPAINTCOUNT:
+            return static_cast<LRESULT>(PaintCount());
         case PPB_SHOWTEXT: {
             LRESULT result = Default();
             SetTextVisible(static_cast<BOOL>(wParam));

@@ -18,6 +18,7 @@
 
 constexpr UINT PPB_SETCAPTIONCOLOR = WM_USER + 100;  // lParam colour; returns the previous one
 constexpr UINT PPB_SHOWTEXT = WM_USER + 101;         // wParam TRUE shows the text, FALSE hides it
+constexpr UINT PPB_GETPAINTCOUNT = WM_USER + 102;    // returns PaintCount(), for a benchmark outside
 
 class PercentProgressBar : public CProgressCtrl {
 public:

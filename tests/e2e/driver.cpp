@@ -6,6 +6,7 @@
 //   driver about EXE            run EXE, wait for its main window, open the About box from its
 //                               system menu, close both; report what was seen
 //   driver session EXE [cancel-at=TEXT] [answer=yes|no] [timeout=MS] [shot=OUT.bmp] [shot-after=MS]
+//                  [poll=MS]
 //                               run EXE and follow its status bar until it ends: the captions and
 //                               positions in the order they appeared, the bar's place, whether the
 //                               window was hidden; with cancel-at, close the window once the bar
@@ -191,11 +192,12 @@ std::string JsonList(const std::vector<std::string>& items, bool quote) {
 bool SaveWindowBitmap(HWND window, const char* path);
 
 int Session(const char* exe, const std::string& cancelAt, const std::string& answer, DWORD timeoutMs,
-            const std::string& shot, DWORD shotAfterMs) {
+            const std::string& shot, DWORD shotAfterMs, DWORD pollMs) {
     Process process;
     if (!process.Start(exe)) return 2;
     std::vector<std::string> captions, positions, events;
     std::string barPlace = "null", question = "null";
+    DWORD_PTR paints = 0;  // the bar's own count of its repaints
     bool hidden = false, cancelled = false;
     HWND main = nullptr, bar = nullptr;
     DWORD start = GetTickCount(), shown = 0;
@@ -203,7 +205,7 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
     auto note = [&](const std::string& what) {
         events.push_back("{\"ms\": " + std::to_string(GetTickCount() - start) + ", \"event\": " + Json(what) + "}");
     };
-    while (!process.Ended(2)) {
+    while (!process.Ended(pollMs)) {
         if (GetTickCount() - start > timeoutMs) {
             note("timeout");
             TerminateProcess(process.info.hProcess, 99);
@@ -236,6 +238,9 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
             shotTaken = true;
             note(SaveWindowBitmap(main, shot.c_str()) ? "screenshot" : "screenshot failed");
         }
+        DWORD_PTR count = 0;
+        if (SendMessageTimeoutA(bar, WM_USER + 102, 0, 0, SMTO_NORMAL, 1000, &count) && count > paints)
+            paints = count;
         if (!hidden && !IsWindowVisible(main)) {
             hidden = true;
             note("window hidden");
@@ -261,9 +266,10 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
     char temp[MAX_PATH] = {};
     GetTempPathA(sizeof(temp), temp);
     std::printf("{\"captions\": %s, \"positions\": %s, \"barPlace\": %s, \"hidden\": %s, \"question\": %s, "
-                "\"events\": %s, \"tempDir\": %s, \"exitCode\": %lu}\n",
+                "\"events\": %s, \"paints\": %lu, \"tempDir\": %s, \"exitCode\": %lu}\n",
                 JsonList(captions, true).c_str(), JsonList(positions, false).c_str(), barPlace.c_str(),
-                hidden ? "true" : "false", question.c_str(), JsonList(events, false).c_str(), Json(temp).c_str(),
+                hidden ? "true" : "false", question.c_str(), JsonList(events, false).c_str(),
+                static_cast<unsigned long>(paints), Json(temp).c_str(),
                 process.ExitCode());
     return 0;
 }
@@ -327,16 +333,17 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "about") return About(argv[2]);
     if (argc >= 3 && std::string(argv[1]) == "session") {
         std::string cancelAt, answer = "no", shot;
-        DWORD timeout = 60000, shotAfter = 2000;
+        DWORD timeout = 60000, shotAfter = 2000, poll = 2;
         for (int i = 3; i < argc; ++i) {
             std::string option = argv[i];
             if (option.rfind("cancel-at=", 0) == 0) cancelAt = option.substr(10);
             if (option.rfind("answer=", 0) == 0) answer = option.substr(7);
             if (option.rfind("timeout=", 0) == 0) timeout = static_cast<DWORD>(std::atoi(option.c_str() + 8));
             if (option.rfind("shot=", 0) == 0) shot = option.substr(5);
+            if (option.rfind("poll=", 0) == 0) poll = static_cast<DWORD>(std::atoi(option.c_str() + 5));
             if (option.rfind("shot-after=", 0) == 0) shotAfter = static_cast<DWORD>(std::atoi(option.c_str() + 11));
         }
-        return Session(argv[2], cancelAt, answer, timeout, shot, shotAfter);
+        return Session(argv[2], cancelAt, answer, timeout, shot, shotAfter, poll);
     }
     if ((argc == 4 || argc == 5) && std::string(argv[1]) == "shot")
         return Shot(argv[2], argv[3], argc == 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 1500);
