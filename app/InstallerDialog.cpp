@@ -123,9 +123,6 @@ void InstallerDialog::LoadBackground(CDC& dc) {
     SetWindowPos(nullptr, 0, 0, size.cx, size.cy + 17, SWP_NOMOVE | SWP_NOZORDER);
 }
 
-// The slideshow behind the bar; filled in with the slideshow.
-void InstallerDialog::StartSlideshow(const std::string&) {}
-
 // The language buttons and the Cancel button's look; filled in with the skin buttons.
 void InstallerDialog::CreateLanguageButtons(CDC&) {}
 
@@ -136,6 +133,9 @@ LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
         return 0;
     case WM_PAINT:
         OnPaint();
+        return 0;
+    case WM_TIMER:
+        OnTimer(static_cast<UINT>(wParam));
         return 0;
     case WM_ERASEBKGND: {
         CDC dc(reinterpret_cast<HDC>(wParam));
@@ -157,6 +157,12 @@ LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
             return 0;
         }
         break;
+    case WM_SLIDESHOW_DESCRIPTION:
+        OnSlideshowDescriptionArrived();
+        return 0;
+    case WM_SLIDESHOW_PICTURE:
+        OnSlidePictureArrived();
+        return 0;
     }
     return CDialog::WindowProc(message, wParam, lParam);
 }

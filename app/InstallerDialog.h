@@ -1,6 +1,8 @@
 #pragma once
-// The installer's one window: its start-up (InstallerDialog.cpp) and the download session with
-// the hand-over to the setup program (DownloadSession.cpp).
+// The installer's one window: its start-up (InstallerDialog.cpp), the download session with
+// the hand-over to the setup program (DownloadSession.cpp) and the background slideshow
+// (Slideshow.cpp).
+#include "app/SlideshowParser.h"
 #include "controls/PercentProgressBar.h"
 #include "controls/Picture.h"
 #include "controls/SkinButton.h"
@@ -9,6 +11,7 @@
 #include "services/Downloader.h"
 
 #include <atomic>
+#include <list>
 #include <string>
 
 class InstallerDialog : public CDialog {
@@ -43,7 +46,18 @@ private:
     void HandOverToSetup();
     void ShowDownloadFailed();
     void DetachDownloaders();
+
+    // Posted to the window by the slideshow's download worker once a body waits in its hand-over.
+    static constexpr UINT WM_SLIDESHOW_DESCRIPTION = WM_APP + 1;
+    static constexpr UINT WM_SLIDESHOW_PICTURE = WM_APP + 2;
     void StartSlideshow(const std::string& descriptionUrl);
+    static int OnSlideshowDescriptionEvent(Downloader* downloader, void* context);
+    static int OnSlidePictureEvent(Downloader* downloader, void* context);
+    void HandToWindow(Downloader& downloader, ByteHandOver& handOver, UINT message);
+    void OnSlideshowDescriptionArrived();
+    void ParseSlideshow(const std::string& text);
+    void OnSlidePictureArrived();
+    void OnTimer(UINT id);
 
     PercentProgressBar progress;
     HICON icon;
@@ -54,6 +68,7 @@ private:
     std::string installerPath;
     std::string defaultInstallDir;
     std::string productName;
+    std::list<BackgroundSlide> slides;
     unsigned affiliateId = 0;
     int skinId = 0;
     std::string remarks;
@@ -65,4 +80,7 @@ private:
     // stays hidden and nothing but the hand-over may end the process, or the installation
     // would go unrecorded.
     std::atomic<bool> handOverStarted{false};
+    // Bodies on their way from the slideshow's worker to the window's thread.
+    ByteHandOver slideshowText;
+    ByteHandOver slidePicture;
 };

@@ -14,6 +14,10 @@
 //                               save a screenshot of the window MS after it first showed
 //   driver shot EXE OUT.bmp     run EXE, wait for its main window, save a screenshot of the window
 //                               after MS milliseconds (argument 4, default 1500), close it
+//   driver shots EXE OUT MS...  run EXE, wait for its main window, save a screenshot OUT-N.bmp of
+//                               the window MS milliseconds after it appeared, one for each MS in
+//                               turn (N counts from 1), close it; report when each was taken and
+//                               how long closing took
 #include <windows.h>
 #include <commctrl.h>
 
@@ -326,6 +330,38 @@ int Shot(const char* exe, const char* path, DWORD delayMs) {
     return 0;
 }
 
+// Screenshots at chosen moments, for a window whose look changes over time (the slideshow).
+int Shots(const char* exe, const std::string& out, const std::vector<DWORD>& moments) {
+    Process process;
+    if (!process.Start(exe)) return 2;
+    HWND main = WaitForWindow(process, kTitle, 20000);
+    DWORD shown = GetTickCount();
+    std::vector<std::string> taken;
+    bool saved = main != nullptr;
+    POINT origin{};
+    RECT window{};
+    DWORD closeMs = 0;
+    if (main) {
+        for (size_t i = 0; i < moments.size(); ++i) {
+            DWORD elapsed = GetTickCount() - shown;
+            if (moments[i] > elapsed) Sleep(moments[i] - elapsed);
+            taken.push_back(std::to_string(GetTickCount() - shown));
+            saved = SaveWindowBitmap(main, (out + "-" + std::to_string(i + 1) + ".bmp").c_str()) && saved;
+        }
+        GetWindowRect(main, &window);
+        ClientToScreen(main, &origin);
+        DWORD closing = GetTickCount();
+        CloseInstaller(process, main);
+        closeMs = GetTickCount() - closing;
+    }
+    if (!process.Ended(10000)) TerminateProcess(process.info.hProcess, 99);
+    std::printf("{\"mainWindow\": %s, \"saved\": %s, \"takenMs\": %s, \"clientOrigin\": [%ld, %ld], "
+                "\"closeMs\": %lu, \"exitCode\": %lu}\n",
+                main ? "true" : "false", saved ? "true" : "false", JsonList(taken, false).c_str(),
+                origin.x - window.left, origin.y - window.top, closeMs, process.ExitCode());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -347,6 +383,11 @@ int main(int argc, char** argv) {
     }
     if ((argc == 4 || argc == 5) && std::string(argv[1]) == "shot")
         return Shot(argv[2], argv[3], argc == 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 1500);
+    if (argc >= 5 && std::string(argv[1]) == "shots") {
+        std::vector<DWORD> moments;
+        for (int i = 4; i < argc; ++i) moments.push_back(static_cast<DWORD>(std::atoi(argv[i])));
+        return Shots(argv[2], argv[3], moments);
+    }
     std::fprintf(stderr, "usage: driver watch|about EXE | shot EXE OUT.bmp [MS]\n");
     return 2;
 }

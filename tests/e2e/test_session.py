@@ -2,6 +2,7 @@
 downloads a stand-in setup program, runs it, records the installation and ends; failures and
 Cancel leave nothing behind."""
 import json
+import os
 import sys
 import time
 import unittest
@@ -16,7 +17,7 @@ from test_server import Response, TestServer  # noqa: E402
 INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
 FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
 PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
-TEST_PORT = 47811  # the host the test copy of the installer was built with
+TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))  # the host the test copy was built with
 
 
 def unix_path(windows):
