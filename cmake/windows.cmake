@@ -12,6 +12,7 @@ add_library(pellmorrow_win STATIC
   controls/OffscreenDC.cpp
   app/InstallerDialog.cpp
   app/DownloadSession.cpp
+  app/Slideshow.cpp
 )
 target_include_directories(pellmorrow_win PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/res)
 target_link_libraries(pellmorrow_win PUBLIC pellmorrow_core
@@ -49,3 +50,4 @@ add_installer(PellmorrowInstallerE2E ${PELLMORROW_E2E_HOST})
 add_subdirectory(tests/win)
 add_subdirectory(tests/e2e)
 add_subdirectory(demo)
+add_subdirectory(bench)

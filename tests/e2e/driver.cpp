@@ -202,6 +202,7 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
     std::vector<std::string> captions, positions, events;
     std::string barPlace = "null", question = "null";
     DWORD_PTR paints = 0;  // the bar's own count of its repaints
+    long barClientWidth = 0;
     bool hidden = false, cancelled = false;
     HWND main = nullptr, bar = nullptr;
     DWORD start = GetTickCount(), shown = 0;
@@ -224,6 +225,9 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
             RECT rect;
             GetWindowRect(bar, &rect);
             MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&rect), 2);
+            RECT client;
+            GetClientRect(bar, &client);
+            barClientWidth = client.right;
             barPlace = "[" + std::to_string(rect.left) + ", " + std::to_string(rect.top) + ", " +
                        std::to_string(rect.right - rect.left) + ", " + std::to_string(rect.bottom - rect.top) + "]";
         }
@@ -270,10 +274,10 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
     char temp[MAX_PATH] = {};
     GetTempPathA(sizeof(temp), temp);
     std::printf("{\"captions\": %s, \"positions\": %s, \"barPlace\": %s, \"hidden\": %s, \"question\": %s, "
-                "\"events\": %s, \"paints\": %lu, \"tempDir\": %s, \"exitCode\": %lu}\n",
+                "\"events\": %s, \"paints\": %lu, \"barClientWidth\": %ld, \"tempDir\": %s, \"exitCode\": %lu}\n",
                 JsonList(captions, true).c_str(), JsonList(positions, false).c_str(), barPlace.c_str(),
                 hidden ? "true" : "false", question.c_str(), JsonList(events, false).c_str(),
-                static_cast<unsigned long>(paints), Json(temp).c_str(),
+                static_cast<unsigned long>(paints), barClientWidth, Json(temp).c_str(),
                 process.ExitCode());
     return 0;
 }

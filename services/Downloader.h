@@ -1,0 +1,99 @@
+#pragma once
+// Fetches one URL over HTTP on a worker thread of its own, into a file or into memory, and
+// reports every step through a callback that runs on that worker thread. One download at a time
+// per object; the object is reused for the next one.
+#include <windows.h>
+#include <wininet.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class Downloader;
+
+enum class DownloadEvent : int32_t {
+    Idle = 0,        // nothing started, or the result was cleared; never raised
+    Connecting = 1,  // the worker is about to open the URL (also the value a start sets)
+    InProgress = 2,  // the response was accepted; raised then and after every chunk
+    Failed = 3,      // final: the download did not complete
+    Done = 4,        // final: the whole body is in the file or in `buffer`
+};
+
+// Called on the worker thread for every event. It reads status, received, totalSize and, for a
+// memory download, buffer from the downloader. Its result is not looked at.
+using DownloadCallback = int (*)(Downloader* downloader, void* context);
+
+class Downloader {
+public:
+    explicit Downloader(DownloadCallback callback = nullptr, void* context = nullptr);
+    // Neither stops nor waits for a worker: see "Leaving" below.
+    virtual ~Downloader() = default;
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    // Replaces callback and context together; safe at any time, also while a worker runs.
+    void SetCallback(DownloadCallback callback, void* context);
+
+    // Both return false and change nothing while busy. An empty targetPath is a memory download.
+    // With querySize the body must be as long as the server's Content-Length to count as Done.
+    // If no thread can be started they return false too, with status Failed and no event.
+    bool DownloadToFile(const std::string& url, const std::string& targetPath, bool querySize);
+    bool DownloadToMemory(const std::string& url, bool querySize);
+
+    // Asks the worker to end before its next read; does not wait. False when idle.
+    bool Stop();
+    // Forgets the last outcome (status Idle, counters 0, buffer released). False while busy.
+    bool ClearResult();
+
+    // Leaving: the worker clears `busy` just before its final callback (so that callback may
+    // start the next download) and touches nothing of the object once that callback returns.
+    // What tells an owner that no callback runs any more is this count of callbacks under way,
+    // kept in a block the workers share, so that a worker can still count itself out after the
+    // owner has destroyed the object. It is taken before `busy` is cleared and a callback is
+    // looked up only after it was taken, so:
+    //  - detaching: after SetCallback(nullptr, nullptr), once IsCallbackRunning() reads false,
+    //    no callback with the old context runs or will run;
+    //  - destroying: once `busy` reads false and then IsCallbackRunning() reads false, the worker
+    //    is done with this object.
+    // From inside a callback it reads true (that callback is running).
+    bool IsCallbackRunning() const { return callbacksRunning->load() != 0; }
+
+    // The state, readable by the owner and the callback; written only through the calls above
+    // and by the worker. Counters and status are atomic so that the owner's thread may read them
+    // while the worker runs.
+    std::atomic<bool> busy{false};
+    std::atomic<bool> stopRequested{false};
+    bool querySize = false;
+    std::string url;
+    std::string targetPath;
+    // The body of a memory download: the first `received` bytes, NUL bytes included.
+    std::string buffer;
+    std::atomic<uint32_t> totalSize{0};
+    std::atomic<uint32_t> received{0};
+    std::atomic<DownloadEvent> status{DownloadEvent::Idle};
+
+private:
+    // Callback and context change together, so a worker never pairs one with the other's old
+    // value.
+    struct Listener {
+        DownloadCallback callback;
+        void* context;
+    };
+    using CallbackCount = std::atomic<long>;
+
+    bool Start(const std::string& newUrl, const std::string& newTargetPath, bool newQuerySize);
+    static DWORD WINAPI ThreadMain(void* parameter);
+    void Run();
+    DownloadEvent Fetch(HINTERNET session, CallbackCount& running);
+    void RaiseProgress(DownloadEvent event, CallbackCount& running);
+    void RaiseFinal(DownloadEvent outcome, CallbackCount& running);
+    void Notify();
+
+    std::atomic<Listener> listener;
+    const std::shared_ptr<CallbackCount> callbacksRunning;
+
+    static_assert(std::atomic<bool>::is_always_lock_free && sizeof(std::atomic<bool>) == 1,
+                  "the shared flags are single bytes");
+    static_assert(std::atomic<Listener>::is_always_lock_free, "callback and context swap as one word pair");
+};

@@ -1,0 +1,325 @@
+#!/usr/bin/env python3
+"""HTTP server for the installer's tests, on 127.0.0.1, that can misbehave on request.
+
+In a test:
+
+    with TestServer() as server:
+        server.add_route('/setup.exe', b'MZ...')                    # fixed bytes
+        server.add_route('/cut.exe', b'MZ...', fault='reset')       # ... with a fault
+        server.add_route('/index.new.php', lambda request: Response(b'...'))
+        server.add_file_route('/big.bin', '/tmp/big.bin')
+        ... fetch server.url('/setup.exe') ...
+        server.log()      # every request: time, method, path with query, headers
+
+From a shell: test_server.py --port-file F [--log F] [--serve-file /path=FILE ...]
+writes the port to F once it listens and serves until SIGINT/SIGTERM.
+
+Built-in routes:
+  /body?size=N&seed=S&status=C&fault=F&cut=K&hold=HOLD&piece=P&delay=MS&maxage=A
+      N bytes of pattern(N, S) (see below) with status C (default 200), cacheable for A
+      seconds when A is given.
+      fault: short     declares N bytes, sends K (default N/2), closes
+             reset     sends K bytes, waits HOLD ms (default 200, so that the client has
+                       read them: a reset discards what the peer has not read yet), then
+                       resets the connection (RST)
+             nolength  no Content-Length; the body ends when the connection closes
+             slow      P bytes (default 1024) every MS milliseconds (default 20)
+      Status codes without a body in HTTP (1xx, 204, 304) get headers only.
+  /__log[?path=PREFIX] the request log as JSON (requests to /__log are not logged)
+
+`closed_port` is a port nobody listens on: the server holds it bound without listening for its
+lifetime, so connections to it are refused and no other program can take it meanwhile.
+"""
+import argparse
+import json
+import os
+import signal
+import socket
+import struct
+import sys
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+__all__ = ["TestServer", "Response", "pattern", "pattern_chunks"]
+
+_BLOCK = 1 << 16
+_BASE_BLOCK = bytes(((i * 31) + (i >> 8) * 7) & 0xFF for i in range(_BLOCK))
+
+
+def pattern_chunks(size, seed=0):
+    """Byte i of a body is (31*i + 7*(i >> 8) + 3*(i >> 16) + seed) mod 256: every value, NUL
+    included, appears in each 256 bytes, and a chunk moved or repeated elsewhere changes bytes.
+    Yields the body in blocks of at most 64 KiB."""
+    offset = 0
+    while offset < size:
+        shift = ((offset >> 16) * 3 + seed) & 0xFF
+        table = bytes((b + shift) & 0xFF for b in range(256))
+        block = _BASE_BLOCK.translate(table)
+        take = min(_BLOCK, size - offset)
+        yield block[:take]
+        offset += take
+
+
+def pattern(size, seed=0):
+    return b"".join(pattern_chunks(size, seed))
+
+
+def _no_body(status):
+    return status < 200 or status in (204, 304)
+
+
+class Response:
+    """What a route answers. `body` is bytes or an iterable of byte chunks (then give `length`);
+    `fault` is one of None, 'short', 'reset', 'nolength', 'slow'."""
+
+    FAULTS = (None, "short", "reset", "nolength", "slow")
+
+    def __init__(self, body=b"", status=200, fault=None, headers=None, length=None,
+                 cut=None, hold=0.2, piece=1024, delay=0.02, content_type="application/octet-stream"):
+        if fault not in self.FAULTS:
+            raise ValueError("unknown fault %r" % (fault,))
+        if isinstance(body, (bytes, bytearray)):
+            body, length = [bytes(body)], len(body)
+        if length is None:
+            raise ValueError("a chunked body needs its length")
+        self.chunks = body
+        self.length = length
+        self.status = status
+        self.fault = fault
+        self.headers = dict(headers or {})
+        self.cut = length // 2 if cut is None else cut
+        self.hold = hold
+        self.piece = max(1, piece)
+        self.delay = delay
+        self.content_type = content_type
+
+
+class _FileBody:
+    def __init__(self, filename):
+        self.filename = filename
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "PellmorrowTestServer/1"
+
+    def log_message(self, format, *args):  # the request log replaces http.server's stderr lines
+        pass
+
+    def do_GET(self):
+        owner = self.server.owner
+        parsed = urllib.parse.urlsplit(self.path)
+        query = dict(urllib.parse.parse_qsl(parsed.query, keep_blank_values=True))
+        if parsed.path == "/__log":
+            prefix = query.get("path", "")
+            entries = [e for e in owner.log() if e["path"].startswith(prefix)]
+            return self._send(Response(json.dumps(entries, indent=1).encode(), content_type="application/json"))
+        owner._record(self)
+        try:
+            answer = owner._answer(parsed.path, query, self)
+        except Exception as error:  # a broken route must show up as a response, not a hang
+            answer = Response(("route failed: %r" % (error,)).encode(), status=500, content_type="text/plain")
+        if isinstance(answer, _FileBody):
+            return self._send_file(answer.filename)
+        self._send(answer)
+
+    def _send(self, response):
+        self.close_connection = True
+        self.send_response(response.status)
+        self.send_header("Content-Type", response.content_type)
+        for name, value in response.headers.items():
+            self.send_header(name, value)
+        has_body = not _no_body(response.status)
+        if has_body and response.fault != "nolength":
+            self.send_header("Content-Length", str(response.length))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        if not has_body:
+            return
+        try:
+            if response.fault in ("short", "reset"):
+                self._write(response.chunks, limit=response.cut)
+                if response.fault == "reset":
+                    self.server.owner._stopping.wait(response.hold)
+                    self._reset()
+            elif response.fault == "slow":
+                self._write(response.chunks, piece=response.piece, delay=response.delay)
+            else:
+                self._write(response.chunks)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the client went away; nothing to tell it
+
+    def _write(self, chunks, limit=None, piece=None, delay=0.0):
+        sent = 0
+        for chunk in chunks:
+            if limit is not None:
+                chunk = chunk[: max(0, limit - sent)]
+            step = piece or len(chunk) or 1
+            for start in range(0, len(chunk), step):
+                if piece and self.server.owner._stopping.wait(delay):
+                    return
+                self.wfile.write(chunk[start:start + step])
+            sent += len(chunk)
+            if limit is not None and sent >= limit:
+                return
+
+    def _reset(self):
+        # SO_LINGER with a zero time makes close() send RST instead of FIN.
+        self.wfile.flush()
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.connection.close()
+
+    def _send_file(self, filename):
+        self.close_connection = True
+        with open(filename, "rb") as f:
+            size = f.seek(0, 2)
+            f.seek(0)
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(size))
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.wfile.flush()
+            try:
+                self.connection.sendfile(f)
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+
+    def finish(self):
+        try:
+            super().finish()
+        except OSError:
+            pass  # the socket was reset on purpose
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def handle_error(self, request, client_address):
+        pass  # a client that vanished mid-response is part of the tests
+
+
+class TestServer:
+    """The server, listening as soon as it is constructed, serving on a thread of its own."""
+
+    def __init__(self, host="127.0.0.1", port=0, log_path=None):
+        self._routes = {}
+        self._log = []
+        self._lock = threading.Lock()
+        self._stopping = threading.Event()
+        self._log_file = open(log_path, "a", encoding="utf-8") if log_path else None
+        self._closed = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._closed.bind((host, 0))
+        self.closed_port = self._closed.getsockname()[1]
+        self._httpd = _Server((host, port), _Handler)
+        self._httpd.owner = self
+        self.host = host
+        self.port = self._httpd.server_address[1]
+        self._thread = threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.1},
+                                        name="test-server", daemon=True)
+        self._thread.start()
+
+    def url(self, path="/"):
+        return "http://%s:%d%s" % (self.host, self.port, path)
+
+    def add_route(self, path, body, status=200, fault=None, headers=None, **options):
+        """Serves `body` (bytes) at `path` (query ignored), or calls `body(request)` for each
+        request when it is callable; the request has .path, .query (dict) and .headers and the
+        call returns a Response."""
+        if callable(body):
+            self._routes[path] = body
+        else:
+            response = Response(body, status=status, fault=fault, headers=headers, **options)
+            self._routes[path] = lambda request: response
+
+    def add_file_route(self, path, filename):
+        """Serves a file as it is on disk when asked, with sendfile (fast enough to measure with)."""
+        self._routes[path] = lambda request: _FileBody(filename)
+
+    def remove_route(self, path):
+        self._routes.pop(path, None)
+
+    def log(self):
+        with self._lock:
+            return [dict(e) for e in self._log]
+
+    def clear_log(self):
+        with self._lock:
+            self._log.clear()
+
+    def stop(self):
+        self._stopping.set()
+        self._httpd.shutdown()
+        self._httpd.server_close()
+        self._thread.join()
+        self._closed.close()
+        if self._log_file:
+            self._log_file.close()
+            self._log_file = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def _record(self, handler):
+        entry = {"time": time.time(), "method": handler.command, "path": handler.path,
+                 "headers": dict(handler.headers.items())}
+        with self._lock:
+            self._log.append(entry)
+            if self._log_file:
+                self._log_file.write(json.dumps(entry) + "\n")
+                self._log_file.flush()
+
+    def _answer(self, path, query, handler):
+        route = self._routes.get(path)
+        if route:
+            handler.query = query
+            return route(handler)
+        if path == "/body":
+            return _body_response(query)
+        return Response(b"no such route\n", status=404, content_type="text/plain")
+
+
+def _body_response(query):
+    size = int(query.get("size", "0"))
+    seed = int(query.get("seed", "0"))
+    cut = int(query["cut"]) if "cut" in query else None
+    hold = int(query.get("hold", "200")) / 1000.0
+    headers = {"Cache-Control": "max-age=" + query["maxage"]} if "maxage" in query else None
+    return Response(pattern_chunks(size, seed), length=size, status=int(query.get("status", "200")), headers=headers,
+                    fault=query.get("fault") or None, cut=cut, hold=hold, piece=int(query.get("piece", "1024")),
+                    delay=int(query.get("delay", "20")) / 1000.0)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--port-file", required=True, help="written with the port once listening")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--log", help="append each request as a JSON line")
+    parser.add_argument("--serve-file", action="append", default=[], metavar="/PATH=FILE")
+    args = parser.parse_args(argv)
+
+    server = TestServer(port=args.port, log_path=args.log)
+    for entry in args.serve_file:
+        path, _, filename = entry.partition("=")
+        server.add_file_route(path, filename)
+    done = threading.Event()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, lambda *_: done.set())
+    with open(args.port_file + ".tmp", "w") as f:
+        f.write("%d\n" % server.port)
+    # Renamed into place so that a reader never sees a half-written port.
+    os.replace(args.port_file + ".tmp", args.port_file)
+    while not done.wait(0.5):
+        pass
+    server.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,487 @@
+// The downloader through the real WinINet against the test HTTP server on loopback
+// (tests/server/test_server.py, started beside this program by with_server.py). Bodies follow a
+// pattern with every byte value in it, so the bytes that arrive can be checked exactly.
+#include "services/Downloader.h"
+
+#include "framework/Handles.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A guard against hangs, not a timing check.
+constexpr auto kHangGuard = std::chrono::seconds(20);
+constexpr DWORD kHangGuardMs = 20000;
+constexpr uint32_t kChunk = 4096;
+
+std::string EnvironmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string ServerUrl(const std::string& pathAndQuery) {
+    return "http://127.0.0.1:" + EnvironmentValue("PELLMORROW_TEST_PORT") + pathAndQuery;
+}
+
+// The server's body pattern: byte i is 31*i + 7*(i >> 8) + 3*(i >> 16) + seed, modulo 256.
+std::string Pattern(uint32_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    for (uint32_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((31 * i + 7 * (i >> 8) + 3 * (i >> 16) + seed) & 0xFF);
+    return bytes;
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+bool IsFinal(DownloadEvent event) { return event == DownloadEvent::Failed || event == DownloadEvent::Done; }
+
+struct Seen {
+    DownloadEvent status;
+    uint32_t received;
+    uint32_t totalSize;
+    DWORD thread;
+};
+
+// Records every event as the callback sees it, on the worker thread, and lets the test thread
+// wait for final events.
+class Recorder {
+public:
+    // Runs inside the callback, after the event is recorded.
+    std::function<void(Downloader&, const Seen&)> hook;
+
+    void Attach(Downloader& downloader) { downloader.SetCallback(&Recorder::Callback, this); }
+
+    bool WaitForFinals(size_t count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, kHangGuard, [&] { return finals >= count; });
+    }
+    std::vector<Seen> Events() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return events;
+    }
+
+private:
+    static int Callback(Downloader* downloader, void* context) {
+        static_cast<Recorder*>(context)->OnEvent(*downloader);
+        return 1;
+    }
+    void OnEvent(Downloader& downloader) {
+        Seen seen{downloader.status, downloader.received, downloader.totalSize, GetCurrentThreadId()};
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            events.push_back(seen);
+        }
+        if (hook) hook(downloader, seen);
+        if (IsFinal(seen.status)) {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++finals;
+            changed.notify_all();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Seen> events;
+    size_t finals = 0;
+};
+
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+    auto deadline = std::chrono::steady_clock::now() + kHangGuard;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+// The worker is finished with the object: the way an owner learns it may let go of it.
+bool WorkerGone(const Downloader& downloader) {
+    return WaitUntil([&] { return !downloader.busy && !downloader.IsCallbackRunning(); });
+}
+
+bool RunToEnd(Downloader& downloader, Recorder& recorder, size_t finals = 1) {
+    return recorder.WaitForFinals(finals) && WorkerGone(downloader);
+}
+
+// Connecting; then, if the response was accepted, InProgress events whose counts only grow, by
+// at most one read each; then exactly one final event.
+void ExpectWellFormed(const std::vector<Seen>& events, DownloadEvent outcome, bool accepted) {
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events.front().status, DownloadEvent::Connecting);
+    EXPECT_EQ(events.back().status, outcome);
+    if (!accepted) {
+        EXPECT_EQ(events.size(), 2u) << "a refused response raises no InProgress";
+        return;
+    }
+    ASSERT_GE(events.size(), 3u);
+    uint32_t previous = 0;
+    for (size_t i = 1; i + 1 < events.size(); ++i) {
+        EXPECT_EQ(events[i].status, DownloadEvent::InProgress) << "event " << i;
+        EXPECT_GE(events[i].received, previous) << "event " << i;
+        if (i > 1) {
+            EXPECT_GT(events[i].received, previous) << "a chunk event without bytes, event " << i;
+            EXPECT_LE(events[i].received - previous, kChunk) << "event " << i;
+        }
+        previous = events[i].received;
+    }
+    EXPECT_EQ(events[1].received, 0u) << "the first InProgress accepts the response, before any read";
+    for (const Seen& seen : events) EXPECT_EQ(seen.thread, events.front().thread);
+}
+
+class DownloaderTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(EnvironmentValue("PELLMORROW_TEST_PORT").empty())
+            << "run through tests/server/with_server.py, which starts the test server";
+    }
+    void TearDown() override {
+        for (const std::string& path : targets) DeleteFileA(path.c_str());
+    }
+    // A fresh path in the temporary directory, removed again after the test.
+    std::string Target(const std::string& name) {
+        char dir[MAX_PATH];
+        GetTempPathA(MAX_PATH, dir);
+        std::string path = std::string(dir) + "pellmorrow-dl-" + name;
+        DeleteFileA(path.c_str());
+        targets.push_back(path);
+        return path;
+    }
+
+private:
+    std::vector<std::string> targets;
+};
+
+// One download from start to final event: the events, what is left on disk or in memory.
+struct Case {
+    const char* name;
+    // A path on the test server, or a whole URL in which {port} and {closed} are replaced.
+    const char* where;
+    bool toFile;
+    bool querySize;
+    DownloadEvent outcome;
+    bool accepted;      // the status passed the check: InProgress follows Connecting
+    uint32_t received;  // bytes that arrive: the body of a Done download
+    uint32_t seed;
+};
+
+std::string CaseUrl(const Case& c) {
+    std::string url = c.where[0] == '/' ? ServerUrl(c.where) : c.where;
+    for (auto [key, value] : {std::pair<std::string, std::string>{"{port}", EnvironmentValue("PELLMORROW_TEST_PORT")},
+                              {"{closed}", EnvironmentValue("PELLMORROW_TEST_CLOSED_PORT")}})
+        for (size_t at; (at = url.find(key)) != std::string::npos;) url.replace(at, key.size(), value);
+    return url;
+}
+
+constexpr DownloadEvent kDone = DownloadEvent::Done;
+constexpr DownloadEvent kFailed = DownloadEvent::Failed;
+
+const Case kCases[] = {
+    {"BodyOfSeveralWriteBlocksToFile", "/body?size=150001&seed=1", true, true, kDone, true, 150001, 1},
+    {"BinaryBodyToMemoryKeepsNulBytes", "/body?size=70001&seed=2", false, true, kDone, true, 70001, 2},
+    {"BodyOfExactlyOneChunk", "/body?size=4096&seed=3", false, true, kDone, true, 4096, 3},
+    {"OneByteBody", "/body?size=1&seed=4", true, true, kDone, true, 1, 4},
+    {"Status299IsAccepted", "/body?size=300&seed=5&status=299", true, true, kDone, true, 300, 5},
+    {"UpperCaseSchemeIsAWebUrl", "HTTP://127.0.0.1:{port}/body?size=100&seed=6", false, true, kDone, true, 100, 6},
+    {"NoLengthNeededWithoutQuerySize", "/body?size=9000&seed=7&fault=nolength", true, false, kDone, true, 9000, 7},
+    {"Status204HasNoBody", "/body?size=100&status=204", true, true, kFailed, true, 0, 0},
+    {"EmptyBodyToFile", "/body?size=0", true, true, kFailed, true, 0, 0},
+    {"EmptyBodyToMemory", "/body?size=0", false, true, kFailed, true, 0, 0},
+    {"NoContentLength", "/body?size=5000&fault=nolength", true, true, kFailed, true, 0, 0},
+    {"BodyShorterThanDeclared", "/body?size=20000&fault=short&cut=10000", true, true, kFailed, true, 10000, 0},
+    {"ResetMidFile", "/body?size=50000&fault=reset&cut=24576", true, true, kFailed, true, 24576, 0},
+    {"ResetMidMemory", "/body?size=50000&fault=reset&cut=24576", false, true, kFailed, true, 24576, 0},
+    {"Status199", "/body?size=100&status=199", true, true, kFailed, false, 0, 0},
+    {"Status300", "/body?size=100&status=300", true, true, kFailed, false, 0, 0},
+    {"Status304", "/body?size=100&status=304", true, true, kFailed, false, 0, 0},
+    {"Status404", "/body?size=100&status=404", true, true, kFailed, false, 0, 0},
+    {"Status500", "/body?size=100&status=500", false, true, kFailed, false, 0, 0},
+    {"ClosedPort", "http://127.0.0.1:{closed}/body?size=100", true, true, kFailed, false, 0, 0},
+    {"FtpUrl", "ftp://127.0.0.1:{port}/body?size=100", true, true, kFailed, false, 0, 0},
+    {"FileUrl", "file:///C:/windows/win.ini", false, true, kFailed, false, 0, 0},
+};
+
+class DownloadOutcomeTest : public DownloaderTest, public testing::WithParamInterface<Case> {};
+
+TEST_P(DownloadOutcomeTest, RaisesItsEventsAndLeavesOnlyACompleteBody) {
+    const Case& c = GetParam();
+    std::string target = c.toFile ? Target(std::string(c.name) + ".bin") : std::string();
+    Downloader downloader;
+    Recorder recorder;
+    // The owner uses a downloaded file inside the Done callback: it must be whole and closed.
+    std::string fileAtDone;
+    recorder.hook = [&](Downloader&, const Seen& seen) {
+        if (seen.status == kDone && c.toFile) fileAtDone = FileBytes(target);
+    };
+    recorder.Attach(downloader);
+
+    ASSERT_TRUE(c.toFile ? downloader.DownloadToFile(CaseUrl(c), target, c.querySize)
+                         : downloader.DownloadToMemory(CaseUrl(c), c.querySize));
+    ASSERT_TRUE(RunToEnd(downloader, recorder));
+
+    std::vector<Seen> events = recorder.Events();
+    ExpectWellFormed(events, c.outcome, c.accepted);
+    EXPECT_EQ(downloader.status, c.outcome);
+    EXPECT_EQ(downloader.targetPath, target);
+    EXPECT_EQ(downloader.received, c.received);
+    if (c.outcome == kDone) {
+        std::string expected = Pattern(c.received, c.seed);
+        EXPECT_EQ(downloader.totalSize, c.querySize ? c.received : 0u);
+        ASSERT_GE(events.size(), 3u);
+        EXPECT_EQ(events[events.size() - 2].received, c.received) << "the last chunk event shows the whole body";
+        if (c.toFile) {
+            EXPECT_TRUE(FileBytes(target) == expected) << "the file differs from the body sent";
+            EXPECT_TRUE(fileAtDone == expected) << "the file was not complete and readable at Done";
+            EXPECT_TRUE(downloader.buffer.empty());
+        } else {
+            ASSERT_EQ(downloader.buffer.size(), c.received);
+            EXPECT_TRUE(downloader.buffer == expected) << "the buffer differs from the body sent";
+        }
+    } else {
+        EXPECT_TRUE(downloader.buffer.empty());
+        if (c.toFile) {
+            EXPECT_FALSE(FileExists(target)) << "a failed download left " << target;
+        }
+    }
+    EXPECT_FALSE(downloader.busy);
+}
+
+INSTANTIATE_TEST_SUITE_P(Responses, DownloadOutcomeTest, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST_F(DownloaderTest, ExistingTargetIsReplacedWhole) {
+    std::string target = Target("existing.bin");
+    WriteBytes(target, std::string(30000, 'x'));
+    Downloader downloader;
+    Recorder recorder;
+    recorder.Attach(downloader);
+    ASSERT_TRUE(downloader.DownloadToFile(ServerUrl("/body?size=5000&seed=8"), target, true));
+    ASSERT_TRUE(RunToEnd(downloader, recorder));
+    EXPECT_EQ(downloader.status, kDone);
+    EXPECT_TRUE(FileBytes(target) == Pattern(5000, 8));
+}
+
+TEST_F(DownloaderTest, TargetThatCannotBeOpenedFailsAfterTheResponseAndKeepsAnyOtherFile) {
+    struct Blocked {
+        const char* name;
+        bool lockedByAnother;  // else its directory does not exist
+    };
+    for (Blocked blocked : {Blocked{"missing directory", false}, Blocked{"locked by another", true}}) {
+        SCOPED_TRACE(blocked.name);
+        std::string target = blocked.lockedByAnother ? Target("locked.bin") : Target("no-such-dir\\x.bin");
+        UniqueHandle lock;
+        if (blocked.lockedByAnother) {
+            WriteBytes(target, "someone else's");
+            // Another reader that lets the file be deleted but not written.
+            lock = AdoptFileHandle(CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(lock);
+        }
+        Downloader downloader;
+        Recorder recorder;
+        recorder.Attach(downloader);
+        ASSERT_TRUE(downloader.DownloadToFile(ServerUrl("/body?size=5000"), target, true));
+        ASSERT_TRUE(RunToEnd(downloader, recorder));
+
+        std::vector<Seen> events = recorder.Events();
+        ExpectWellFormed(events, kFailed, true);
+        EXPECT_EQ(events.size(), 3u);
+        EXPECT_EQ(downloader.received, 0u);
+        lock.reset();
+        if (blocked.lockedByAnother) {
+            EXPECT_EQ(FileBytes(target), "someone else's") << "a file the download never opened was touched";
+        } else {
+            EXPECT_FALSE(FileExists(target));
+        }
+    }
+}
+
+TEST_F(DownloaderTest, EveryStartReachesTheServerAndSaysQvt) {
+    Downloader downloader;
+    Recorder recorder;
+    recorder.Attach(downloader);
+    // The server allows caching for an hour; each start must reach it all the same.
+    const std::string path = "/body?size=64&seed=9&maxage=3600";
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(downloader.DownloadToMemory(ServerUrl(path), true));
+        ASSERT_TRUE(RunToEnd(downloader, recorder, i + 1));
+        EXPECT_EQ(downloader.status, kDone);
+    }
+    ASSERT_TRUE(downloader.DownloadToMemory(ServerUrl("/__log?path=/body%3Fsize%3D64%26seed%3D9"), false));
+    ASSERT_TRUE(RunToEnd(downloader, recorder, 3));
+    const std::string& log = downloader.buffer;
+    size_t requests = 0;
+    for (size_t at = 0; (at = log.find("\"method\": \"GET\"", at)) != std::string::npos; ++at) ++requests;
+    EXPECT_EQ(requests, 2u) << log;
+    EXPECT_NE(log.find("\"User-Agent\": \"QVT\""), std::string::npos) << log;
+}
+
+TEST_F(DownloaderTest, WhileBusyStartsAndClearingAreRefusedAndTheRunningDownloadKeepsItsOwn) {
+    std::string target = Target("busy.bin"), other = Target("busy-other.bin");
+    Downloader downloader;
+    Recorder recorder;
+    recorder.Attach(downloader);
+    EXPECT_FALSE(downloader.Stop()) << "nothing to stop";
+    const std::string url = ServerUrl("/body?size=24000&seed=10&fault=slow&piece=4000&delay=25");
+    ASSERT_TRUE(downloader.DownloadToFile(url, target, true));
+
+    EXPECT_FALSE(downloader.DownloadToFile(ServerUrl("/body?size=10&seed=11"), other, true));
+    EXPECT_FALSE(downloader.DownloadToMemory(ServerUrl("/body?size=10&seed=11"), true));
+    EXPECT_FALSE(downloader.ClearResult());
+    EXPECT_EQ(downloader.url, url);
+    EXPECT_EQ(downloader.targetPath, target);
+
+    ASSERT_TRUE(RunToEnd(downloader, recorder));
+    ExpectWellFormed(recorder.Events(), kDone, true);
+    EXPECT_TRUE(FileBytes(target) == Pattern(24000, 10));
+    EXPECT_FALSE(FileExists(other));
+    EXPECT_FALSE(downloader.Stop());
+
+    EXPECT_TRUE(downloader.ClearResult());
+    EXPECT_EQ(downloader.status, DownloadEvent::Idle);
+    EXPECT_EQ(downloader.received, 0u);
+    EXPECT_EQ(downloader.totalSize, 0u);
+    EXPECT_TRUE(downloader.targetPath.empty());
+    EXPECT_TRUE(FileExists(target)) << "clearing the result is not deleting the download";
+}
+
+TEST_F(DownloaderTest, StopDuringTransferEndsAfterTheCurrentChunkAndKeepsNothing) {
+    for (bool toFile : {true, false}) {
+        SCOPED_TRACE(toFile ? "file" : "memory");
+        std::string target = toFile ? Target("stopped.bin") : std::string();
+        Downloader downloader;
+        Recorder recorder;
+        recorder.Attach(downloader);
+        const std::string url = ServerUrl("/body?size=400000&fault=slow&piece=4096&delay=20");
+        ASSERT_TRUE(toFile ? downloader.DownloadToFile(url, target, true) : downloader.DownloadToMemory(url, true));
+        ASSERT_TRUE(WaitUntil([&] { return downloader.received > 0; }));
+
+        ASSERT_TRUE(downloader.Stop());
+        size_t eventsAtStop = recorder.Events().size();
+        ASSERT_TRUE(RunToEnd(downloader, recorder));
+
+        std::vector<Seen> events = recorder.Events();
+        ExpectWellFormed(events, kFailed, true);
+        EXPECT_LE(events.size() - eventsAtStop, 2u) << "at most the chunk being read, then the final event";
+        EXPECT_LT(downloader.received, 400000u);
+        EXPECT_EQ(downloader.totalSize, 400000u);
+        EXPECT_TRUE(downloader.buffer.empty());
+        if (toFile) {
+            EXPECT_FALSE(FileExists(target));
+        }
+    }
+}
+
+TEST_F(DownloaderTest, NextDownloadStartedFromTheDoneCallbackRunsOnANewThread) {
+    Downloader downloader;
+    Recorder recorder;
+    std::string firstBody;
+    bool nextStarted = false;
+    recorder.hook = [&](Downloader& d, const Seen& seen) {
+        if (seen.status != kDone || !firstBody.empty()) return;
+        EXPECT_FALSE(d.busy) << "busy is clear before the final callback";
+        firstBody = d.buffer;  // the bytes are taken before the next start releases them
+        nextStarted = d.DownloadToMemory(ServerUrl("/body?size=9000&seed=13"), true);
+    };
+    recorder.Attach(downloader);
+    ASSERT_TRUE(downloader.DownloadToMemory(ServerUrl("/body?size=5000&seed=12"), true));
+    ASSERT_TRUE(RunToEnd(downloader, recorder, 2));
+
+    EXPECT_TRUE(nextStarted);
+    EXPECT_TRUE(firstBody == Pattern(5000, 12));
+    EXPECT_TRUE(downloader.buffer == Pattern(9000, 13));
+    std::vector<Seen> events = recorder.Events();
+    size_t firstEnd = 0;
+    while (firstEnd < events.size() && !IsFinal(events[firstEnd].status)) ++firstEnd;
+    ASSERT_LT(firstEnd, events.size());
+    std::vector<Seen> first(events.begin(), events.begin() + firstEnd + 1), second(events.begin() + firstEnd + 1, events.end());
+    ExpectWellFormed(first, kDone, true);
+    ExpectWellFormed(second, kDone, true);
+    ASSERT_FALSE(second.empty());
+    EXPECT_NE(first.front().thread, second.front().thread);
+    EXPECT_NE(first.front().thread, GetCurrentThreadId());
+}
+
+// The dialog's Cancel: detach, wait until no callback runs, then let go.
+TEST_F(DownloaderTest, DetachedCallbackIsNeverCalledAgainOnceNoneIsRunning) {
+    UniqueHandle entered(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle release(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    Downloader downloader;
+    Recorder recorder;
+    recorder.hook = [&](Downloader&, const Seen& seen) {
+        if (seen.status == DownloadEvent::InProgress && seen.received > 0) {
+            SetEvent(entered.get());
+            WaitForSingleObject(release.get(), kHangGuardMs);
+        }
+    };
+    recorder.Attach(downloader);
+    ASSERT_TRUE(downloader.DownloadToMemory(ServerUrl("/body?size=400000&fault=slow&piece=4096&delay=10"), true));
+    ASSERT_EQ(WaitForSingleObject(entered.get(), kHangGuardMs), WAIT_OBJECT_0);
+
+    downloader.SetCallback(nullptr, nullptr);
+    EXPECT_TRUE(downloader.IsCallbackRunning()) << "the callback that is blocked still runs";
+    size_t eventsAtDetach = recorder.Events().size();
+    SetEvent(release.get());
+    ASSERT_TRUE(WaitUntil([&] { return !downloader.IsCallbackRunning(); }));
+    EXPECT_TRUE(downloader.busy) << "the transfer goes on without a listener";
+
+    ASSERT_TRUE(downloader.Stop());
+    ASSERT_TRUE(WorkerGone(downloader));
+    EXPECT_EQ(recorder.Events().size(), eventsAtDetach);
+    EXPECT_EQ(downloader.status, kFailed);
+    EXPECT_TRUE(downloader.buffer.empty());
+}
+
+// The ending worker touches nothing of its object once the final callback has returned, so the
+// owner may even destroy the object inside that callback.
+TEST_F(DownloaderTest, OwnerMayDestroyTheDownloaderInsideItsFinalCallback) {
+    struct Owner {
+        alignas(Downloader) unsigned char storage[sizeof(Downloader)];
+        HANDLE worker = nullptr;
+        DownloadEvent outcome = DownloadEvent::Idle;
+        UniqueHandle destroyed{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    };
+    auto callback = [](Downloader* d, void* context) -> int {
+        auto* owner = static_cast<Owner*>(context);
+        if (!IsFinal(d->status)) return 1;
+        owner->outcome = d->status;
+        owner->worker = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
+        d->~Downloader();
+        std::memset(owner->storage, 0xA5, sizeof(owner->storage));
+        SetEvent(owner->destroyed.get());
+        return 1;
+    };
+    Owner owner;
+    Downloader* downloader = new (owner.storage) Downloader(callback, &owner);
+    ASSERT_TRUE(downloader->DownloadToMemory(ServerUrl("/body?size=20000&seed=14"), true));
+    ASSERT_EQ(WaitForSingleObject(owner.destroyed.get(), kHangGuardMs), WAIT_OBJECT_0);
+    ASSERT_NE(owner.worker, nullptr);
+    UniqueHandle worker(owner.worker);
+    ASSERT_EQ(WaitForSingleObject(worker.get(), kHangGuardMs), WAIT_OBJECT_0) << "the worker thread did not end";
+
+    EXPECT_EQ(owner.outcome, kDone);
+    for (unsigned char byte : owner.storage) ASSERT_EQ(byte, 0xA5) << "the worker wrote to its destroyed object";
+}
+
+}  // namespace
