@@ -48,10 +48,15 @@ public:
     ~TargetFile() { Discard(); }
 
     bool Create(const std::string& path) {
-        handle = AdoptFileHandle(
-            CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (handle) createdPath = path;
-        return static_cast<bool>(handle);
+        handle = AdoptFileHandle(CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!handle) return false;
+        createdPath = path;
+        // Until the download is complete the system deletes the file when its handle closes,
+        // so a partial file goes away even when the process ends in the middle (a Cancel that
+        // cannot wait for a stalled server, a crash, a kill).
+        markedForDeletion = SetDeleteOnClose(true);
+        return true;
     }
     bool IsOpen() const { return static_cast<bool>(handle); }
     // Takes at most kWriteBlock bytes; false when the file could not take the bytes before them.
@@ -63,7 +68,8 @@ public:
     }
     // Keeps the file if all of it is written and it closes cleanly.
     bool Close() {
-        if (!Flush() || !CloseHandle(handle.release())) return false;
+        if (!Flush() || (markedForDeletion && !SetDeleteOnClose(false)) || !CloseHandle(handle.release()))
+            return false;
         createdPath.clear();
         return true;
     }
@@ -77,6 +83,10 @@ private:
         pendingSize = 0;
         return whole;
     }
+    bool SetDeleteOnClose(bool deleteOnClose) {
+        FILE_DISPOSITION_INFO disposition{deleteOnClose};
+        return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof(disposition));
+    }
     void Discard() {
         handle.reset();  // a file must be closed before it can be deleted
         if (!createdPath.empty()) DeleteFileA(createdPath.c_str());
@@ -85,6 +95,7 @@ private:
 
     UniqueHandle handle;
     std::string createdPath;
+    bool markedForDeletion = false;
     char pending[kWriteBlock];
     DWORD pendingSize = 0;
 };

@@ -6,12 +6,13 @@
 //   driver about EXE            run EXE, wait for its main window, open the About box from its
 //                               system menu, close both; report what was seen
 //   driver session EXE [cancel-at=TEXT] [answer=yes|no] [timeout=MS] [shot=OUT.bmp] [shot-after=MS]
-//                  [poll=MS]
+//                  [poll=MS] [kill-at=TEXT]
 //                               run EXE and follow its status bar until it ends: the captions and
 //                               positions in the order they appeared, the bar's place, whether the
 //                               window was hidden; with cancel-at, close the window once the bar
 //                               shows TEXT and answer the question, if one is asked; with shot,
-//                               save a screenshot of the window MS after it first showed
+//                               save a screenshot of the window MS after it first showed; with
+//                               kill-at, end the process abruptly once the bar shows TEXT
 //   driver shot EXE OUT.bmp     run EXE, wait for its main window, save a screenshot of the window
 //                               after MS milliseconds (argument 4, default 1500), close it
 //   driver shots EXE OUT MS...  run EXE, wait for its main window, save a screenshot OUT-N.bmp of
@@ -196,7 +197,7 @@ std::string JsonList(const std::vector<std::string>& items, bool quote) {
 bool SaveWindowBitmap(HWND window, const char* path);
 
 int Session(const char* exe, const std::string& cancelAt, const std::string& answer, DWORD timeoutMs,
-            const std::string& shot, DWORD shotAfterMs, DWORD pollMs) {
+            const std::string& shot, DWORD shotAfterMs, DWORD pollMs, const std::string& killAt) {
     Process process;
     if (!process.Start(exe)) return 2;
     std::vector<std::string> captions, positions, events;
@@ -252,6 +253,12 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
         if (!hidden && !IsWindowVisible(main)) {
             hidden = true;
             note("window hidden");
+        }
+        if (!killAt.empty() && caption == killAt) {
+            note("killed");
+            TerminateProcess(process.info.hProcess, 77);
+            WaitForSingleObject(process.info.hProcess, 10000);
+            break;
         }
         if (!cancelled && !cancelAt.empty() && caption == cancelAt) {
             cancelled = true;
@@ -372,7 +379,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "watch") return Watch(argv[2]);
     if (argc == 3 && std::string(argv[1]) == "about") return About(argv[2]);
     if (argc >= 3 && std::string(argv[1]) == "session") {
-        std::string cancelAt, answer = "no", shot;
+        std::string cancelAt, answer = "no", shot, killAt;
         DWORD timeout = 60000, shotAfter = 2000, poll = 2;
         for (int i = 3; i < argc; ++i) {
             std::string option = argv[i];
@@ -380,10 +387,11 @@ int main(int argc, char** argv) {
             if (option.rfind("answer=", 0) == 0) answer = option.substr(7);
             if (option.rfind("timeout=", 0) == 0) timeout = static_cast<DWORD>(std::atoi(option.c_str() + 8));
             if (option.rfind("shot=", 0) == 0) shot = option.substr(5);
+            if (option.rfind("kill-at=", 0) == 0) killAt = option.substr(8);
             if (option.rfind("poll=", 0) == 0) poll = static_cast<DWORD>(std::atoi(option.c_str() + 5));
             if (option.rfind("shot-after=", 0) == 0) shotAfter = static_cast<DWORD>(std::atoi(option.c_str() + 11));
         }
-        return Session(argv[2], cancelAt, answer, timeout, shot, shotAfter, poll);
+        return Session(argv[2], cancelAt, answer, timeout, shot, shotAfter, poll, killAt);
     }
     if ((argc == 4 || argc == 5) && std::string(argv[1]) == "shot")
         return Shot(argv[2], argv[3], argc == 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 1500);

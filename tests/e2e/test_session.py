@@ -152,6 +152,16 @@ class Session(unittest.TestCase):
                 self.assertFalse(self.record.exists())
                 self.assertIsNone(reg_query(PRODUCT_KEY))
 
+    def test_killed_installer_leaves_no_partial_file(self):
+        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1))
+        report = self.run_session("kill-at=Download in progress...")
+        self.assertEqual(report["exitCode"], 77, report)
+        for _ in range(50):  # the system deletes it once the handle is gone
+            if not self.temp_file.exists():
+                break
+            time.sleep(0.1)
+        self.assertFalse(self.temp_file.exists())
+
     def test_cancel_asks_first(self):
         def slow(request):
             return Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1)
