@@ -41,6 +41,11 @@ class MainWindowLook(unittest.TestCase):
         field = (5, 80, 21)  # the picture's plain green below its artwork strip
         for x, y in [(5, 60), (240, 120), (470, 180), (5, 212)]:
             self.assertTrue(close(self.shot.client_pixel(x, y), field), ((x, y), self.shot.client_pixel(x, y)))
+        # The status bar lies over the picture: 444 x 20 at (15, 190), the field on either side.
+        for x, y in [(20, 195), (240, 200), (455, 205)]:
+            self.assertFalse(close(self.shot.client_pixel(x, y), field), ((x, y), self.shot.client_pixel(x, y)))
+        for x, y in [(7, 200), (466, 200), (240, 186)]:
+            self.assertTrue(close(self.shot.client_pixel(x, y), field), ((x, y), self.shot.client_pixel(x, y)))
         # The artwork strip at the top is not the plain field.
         strip = [self.shot.client_pixel(x, 15) for x in range(0, 470, 10)]
         self.assertGreater(sum(not close(p, field) for p in strip), len(strip) // 2)
