@@ -27,6 +27,14 @@ constexpr DWORD kCancelWaitMs = 10000;
 std::atomic<bool> failedFlag{false};
 // The last event the setup callback acted on; touched by the setup worker only.
 int lastSetupEvent = -1;
+// The percentage last sent to the bar, and when; touched by the setup worker only. The bar
+// repaints for each new position, which under Wine costs as much CPU as a large share of a fast
+// download, so the worker sends a new percentage at most once a frame (about 60 a second, all
+// a screen can show) and always the last one of the download; and it does not wait while the
+// bar repaints: the message is sent without waiting, in order with the captions sent after it.
+uint64_t lastSetupPercent = UINT64_MAX;
+DWORD lastSetupPercentTime = 0;
+constexpr DWORD kFrameMs = 16;
 
 // Runs a program and waits for it to end; false when it could not be started.
 bool RunAndWait(const char* file, const char* parameters) {
@@ -101,7 +109,14 @@ int InstallerDialog::OnSetupDownloadEvent(Downloader* downloader, void* context)
     uint32_t total = downloader->totalSize;
     if (total > 0) {
         uint64_t percent = uint64_t{downloader->received} * 100 / total;
-        dialog->progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(percent));
+        DownloadEvent event = downloader->status;
+        bool last = event == DownloadEvent::Done || event == DownloadEvent::Failed || percent >= 100;
+        DWORD now = GetTickCount();
+        if (percent != lastSetupPercent && (last || now - lastSetupPercentTime >= kFrameMs)) {
+            lastSetupPercent = percent;
+            lastSetupPercentTime = now;
+            dialog->progress.SendNotifyMessage(PBM_SETPOS, static_cast<WPARAM>(percent));
+        }
     }
     int code = static_cast<int>(downloader->status.load());
     if (code == lastSetupEvent) return 1;

@@ -9,7 +9,7 @@
 # WINEPREFIX is set, else starts one under BUILD_DIR.
 set -eu
 build=$(cd "${1:?usage: run_installer_bench.sh BUILD_DIR [ROUNDS]}" && pwd)
-rounds=${2:-3}
+rounds=${2:-7}
 root=$(cd "$(dirname "$0")/.." && pwd)
 for f in PellmorrowInstallerE2E.exe tests/e2e/e2e_driver.exe bench/download_bench.exe; do
   [ -f "$build/$f" ] || { echo "no $build/$f: build it first" >&2; exit 2; }
@@ -19,10 +19,19 @@ work=$(mktemp -d)
 server_pid=
 cleanup() {
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
+  [ -n "${KEEP_BENCH:-}" ] && cp -r "$work" /tmp/bench-keep; rm -rf "$work"
+  # WinINet keeps a copy of every download in its cache (the request flags do not forbid it).
+  rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Local/Microsoft/Windows/INetCache
   if [ -n "${started_wine:-}" ]; then wine_stop; fi
 }
 trap cleanup EXIT INT TERM
+# As in run_download_bench.sh: Wine's side (wineserver, the programs) on one CPU and the server on
+# the other; left to the scheduler, where Wine's server lands swamps the comparison.
+client= server_cpu=
+if [ "$(nproc)" -ge 2 ] && command -v taskset >/dev/null; then
+  client="taskset -c 0" server_cpu="taskset -c 1"
+fi
+
 if [ -z "${WINEPREFIX:-}" ]; then
   . "$root/scripts/lib/wine.sh"
   set +e
@@ -30,10 +39,13 @@ if [ -z "${WINEPREFIX:-}" ]; then
   set -e
   started_wine=1
 fi
+# A wineserver inherits the CPU of whoever starts it.
+wineserver -k >/dev/null 2>&1 || true
+$client wineserver -p >/dev/null 2>&1 </dev/null || true
 
 head -c $((16 * 1024 * 1024)) /dev/urandom > "$work/setup.bin"
 # The setup request gets the file; the slideshow request is refused, so that downloader idles.
-python3 - "$root/tests/server" "$work/setup.bin" "$work/port" >/dev/null 2>&1 </dev/null <<'PY' &
+$server_cpu python3 - "$root/tests/server" "$work/setup.bin" "$work/port" >/dev/null 2>&1 </dev/null <<'PY' &
 import signal, sys, threading
 sys.path.insert(0, sys.argv[1])
 from test_server import Response, TestServer
@@ -56,10 +68,10 @@ i=0
 while [ "$i" -lt "$rounds" ]; do
   i=$((i + 1))
   # The bare loop and the installer take turns, so that both see the same machine.
-  (cd "$work" && wine "$build/bench/download_bench.exe" "http://127.0.0.1:47811/setup.bin" bare.bin 1 \
+  (cd "$work" && $client wine "$build/bench/download_bench.exe" "http://127.0.0.1:47811/setup.bin" bare.bin 1 \
     >"$work/bare-$i.txt" 2>&1 </dev/null) || { cat "$work/bare-$i.txt" >&2; exit 1; }
   wine reg delete 'HKCU\Software\Pellmorrow' /f >/dev/null 2>&1 </dev/null || true
-  wine "$build/tests/e2e/e2e_driver.exe" session "$build/PellmorrowInstallerE2E.exe" poll=5 \
+  $client wine "$build/tests/e2e/e2e_driver.exe" session "$build/PellmorrowInstallerE2E.exe" poll=5 every=20 \
     >"$work/installer-$i.json" 2>/dev/null </dev/null
 done
 
@@ -72,9 +84,12 @@ for i in range(1, rounds + 1):
     figures = dict(line.split(None, 1) for line in open(f"{work}/bare-{i}.txt") if len(line.split()) == 2)
     bare.append(float(figures["bare_wininet_mib_s"]))
     report = json.load(open(f"{work}/installer-{i}.json"))
+    # The body's own time, as the bar shows it: from the first percent to the last chunk (100).
     times = {e["event"]: e["ms"] for e in reversed(report["events"])}
-    start, end = times["caption Download in progress..."], times["caption Installing..."]
-    whole.append(size / ((end - start) / 1000.0))
+    first = min(int(e["event"].split()[1]) for e in report["events"]
+                if e["event"].startswith("position ") and e["event"] != "position 0")
+    start, end = times[f"position {first}"], times["position 100"]
+    whole.append(size * (100 - first) / 100 / ((end - start) / 1000.0))
     paints.append(report["paints"])
     width = report["barClientWidth"]
 b, a = statistics.median(bare), statistics.median(whole)
