@@ -16,10 +16,15 @@ namespace {
 constexpr UINT kEnglish = ID_LANGUAGE_FIRST + 1;
 constexpr COLORREF kSkinColor = RGB(5, 81, 21);
 
+// The temporary directory, else the current one; a longer answer than the buffer is a failure.
 std::string TempDirectory() {
-    char dir[MAX_PATH];
-    if (GetTempPathA(MAX_PATH, dir) == 0) GetCurrentDirectoryA(MAX_PATH, dir);
-    return dir;
+    char dir[MAX_PATH] = {};
+    DWORD length = GetTempPathA(MAX_PATH, dir);
+    if (length == 0 || length >= MAX_PATH) {
+        length = GetCurrentDirectoryA(MAX_PATH, dir);
+        if (length == 0 || length >= MAX_PATH) return std::string();
+    }
+    return std::string(dir, length);
 }
 }  // namespace
 

@@ -5,7 +5,7 @@
 //                               of it was ever visible
 //   driver about EXE            run EXE, wait for its main window, open the About box from its
 //                               system menu, close both; report what was seen
-//   driver session EXE [cancel-at=TEXT] [answer=yes|no] [timeout=MS] [shot=OUT.bmp] [shot-after=MS]
+//   driver session EXE [cancel-at=TEXT] [answer=yes|no|none] [timeout=MS] [shot=OUT.bmp] [shot-after=MS]
 //                  [poll=MS] [every=N] [kill-at=TEXT]
 //                               run EXE and follow its status bar until it ends: the captions and
 //                               positions in the order they appeared, the bar's place, whether the
@@ -284,7 +284,8 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
                 EnumChildWindows(box, CollectText, reinterpret_cast<LPARAM>(&texts));
                 question = JsonList(texts, true);
                 note("answer " + answer);
-                PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer == "yes" ? IDYES : IDNO, BN_CLICKED), 0);
+                if (answer != "none")
+                    PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer == "yes" ? IDYES : IDNO, BN_CLICKED), 0);
             }
         }
     }

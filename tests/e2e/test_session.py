@@ -152,6 +152,16 @@ class Session(unittest.TestCase):
                 self.assertFalse(self.record.exists())
                 self.assertIsNone(reg_query(PRODUCT_KEY))
 
+    def test_download_completing_while_the_question_is_open(self):
+        # The question box holds the window's thread in its own loop; the hand-over must not
+        # depend on that thread to run the setup, record it and end the process.
+        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=16384, delay=0.05))
+        report = self.run_session("cancel-at=Download in progress...", "answer=none")
+        self.assertIn("Do you want to continue downloading?", report["question"])
+        self.assertEqual(report["exitCode"], 1, report)
+        self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
+        self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
+
     def test_killed_installer_leaves_no_partial_file(self):
         self.serve_setup(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1))
         report = self.run_session("kill-at=Download in progress...")
