@@ -10,8 +10,4 @@ public:
     BOOL Create(const char* caption, DWORD style, const RECT& rect, CWnd* parent, UINT id);
 };
 
-class CProgressCtrl : public CWnd {
-public:
-    int SetPos(int position) { return static_cast<int>(SendMessage(PBM_SETPOS, static_cast<WPARAM>(position))); }
-    int GetPos() { return static_cast<int>(SendMessage(PBM_GETPOS)); }
-};
+class CProgressCtrl : public CWnd {};

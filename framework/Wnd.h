@@ -14,7 +14,6 @@ public:
     CWnd& operator=(const CWnd&) = delete;
 
     HWND m_hWnd = nullptr;
-    HWND GetSafeHwnd() const { return m_hWnd; }
     operator HWND() const { return m_hWnd; }
 
     // Ties an existing window to this object; PreSubclassWindow runs first, with m_hWnd set.
@@ -34,8 +33,6 @@ public:
     void SetWindowText(const char* text) { ::SetWindowTextA(m_hWnd, text); }
     std::string GetWindowText() const;
     void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
-    void GetWindowRect(RECT* rect) const { ::GetWindowRect(m_hWnd, rect); }
-    void Invalidate(BOOL erase = TRUE) { ::InvalidateRect(m_hWnd, nullptr, erase); }
     void InvalidateRect(const RECT* rect, BOOL erase = TRUE) { ::InvalidateRect(m_hWnd, rect, erase); }
     void UpdateWindow() { ::UpdateWindow(m_hWnd); }
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
@@ -49,7 +46,6 @@ public:
         return ::PostMessageA(m_hWnd, message, wParam, lParam);
     }
     BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
-    BOOL IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
     HMENU GetSystemMenu(BOOL revert) const { return ::GetSystemMenu(m_hWnd, revert); }
     HICON SetIcon(HICON icon, BOOL big) {
         return reinterpret_cast<HICON>(SendMessage(WM_SETICON, big ? ICON_BIG : ICON_SMALL,
