@@ -18,13 +18,16 @@ wine_start() {
   fi
   mkdir -p "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i >/dev/null 2>&1 </dev/null
+    wineboot -i >/dev/null 2>&1 </dev/null || true
+    # The server wineboot started ends on its own a few seconds later; a persistent one follows.
+    wineserver -w >/dev/null 2>&1 </dev/null || true
   fi
-  wineserver -p >/dev/null 2>&1 </dev/null
+  # Kept up between programs, so that each starts in well under a second.
+  wineserver -p >/dev/null 2>&1 </dev/null || true
   if [ -n "${WINE_XVFB_PID:-}" ]; then
     # Without a window manager on the display, a managed window that hides waits two seconds for
     # a manager that never answers.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null || true
   fi
   # Let the prefix's services settle before the first program runs.
   wine cmd /c exit >/dev/null 2>&1 </dev/null || true
