@@ -3,6 +3,8 @@
 #include "framework/Handles.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace {
 constexpr const char* kUserAgent = "QVT";
@@ -12,7 +14,7 @@ constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINAR
 constexpr DWORD kChunkSize = 4096;
 // Chunks reach the file in blocks of this size: a WriteFile costs about as much as a quarter of
 // a 4096-byte read under Wine, and nothing reads the file before it is complete.
-constexpr DWORD kWriteBlock = 16 * kChunkSize;
+constexpr DWORD kWriteBlock = 64 * kChunkSize;
 
 // InternetOpenUrl also opens ftp:// and file:// URLs; only web URLs may be fetched.
 bool IsWebUrl(const std::string& url) {
@@ -48,6 +50,8 @@ public:
     ~TargetFile() { Discard(); }
 
     bool Create(const std::string& path) {
+        pending.reset(new (std::nothrow) char[kWriteBlock]);
+        if (!pending) return false;
         handle = AdoptFileHandle(CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!handle) return false;
@@ -62,7 +66,7 @@ public:
     // Takes at most kWriteBlock bytes; false when the file could not take the bytes before them.
     bool Write(const char* data, DWORD size) {
         if (size > kWriteBlock - pendingSize && !Flush()) return false;
-        std::memcpy(pending + pendingSize, data, size);
+        std::memcpy(pending.get() + pendingSize, data, size);
         pendingSize += size;
         return true;
     }
@@ -79,7 +83,7 @@ private:
     bool Flush() {
         DWORD written = 0;
         bool whole = pendingSize == 0 ||
-                     (WriteFile(handle.get(), pending, pendingSize, &written, nullptr) && written == pendingSize);
+                     (WriteFile(handle.get(), pending.get(), pendingSize, &written, nullptr) && written == pendingSize);
         pendingSize = 0;
         return whole;
     }
@@ -96,7 +100,7 @@ private:
     UniqueHandle handle;
     std::string createdPath;
     bool markedForDeletion = false;
-    char pending[kWriteBlock];
+    std::unique_ptr<char[]> pending;
     DWORD pendingSize = 0;
 };
 
