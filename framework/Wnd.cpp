@@ -65,25 +65,12 @@ LRESULT CWnd::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
 
 bool CWnd::ReflectToChild(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
     HWND child = nullptr;
-    switch (message) {
-    case WM_COMMAND:
+    if (message == WM_COMMAND || IsCtlColorMessage(message))
         child = reinterpret_cast<HWND>(lParam);  // null for menus and accelerators
-        break;
-    case WM_DRAWITEM:
-        if (wParam != 0) child = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam)->hwndItem;
-        break;
-    case WM_CTLCOLORMSGBOX:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX:
-    case WM_CTLCOLORBTN:
-    case WM_CTLCOLORDLG:
-    case WM_CTLCOLORSCROLLBAR:
-    case WM_CTLCOLORSTATIC:
-        child = reinterpret_cast<HWND>(lParam);
-        break;
-    default:
+    else if (message == WM_DRAWITEM && wParam != 0)
+        child = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam)->hwndItem;
+    else
         return false;
-    }
     CWnd* object = child != m_hWnd ? FromHandlePermanent(child) : nullptr;
     return object && object->OnChildNotify(message, wParam, lParam, result);
 }
