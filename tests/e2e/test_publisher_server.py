@@ -1,0 +1,195 @@
+"""The publisher's download server end to end: nginx with the shipped server/nginx.conf, started
+by server/run on loopback, serves a site folder to the installer under Wine; its installer log
+records each request and tools/report counts them per affiliate and remarks."""
+import csv
+import io
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+from winehost import BUILD, DRIVE_C, ROOT, reg_delete, reg_query, wine, windows_path
+
+INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
+FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
+REQUEST_FETCH = BUILD / "tests" / "e2e" / "request_fetch.exe"
+PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
+TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))  # the host the test copy was built with
+HOST = f"127.0.0.1:{TEST_PORT}"
+# Answers leave at most this fast, so that a Cancel reliably comes before a download's end.
+RATE = 100_000
+
+
+def site_bytes(tag, size):
+    """A setup program's stand-in: distinct per language, every byte value in it."""
+    return bytes((i * 31 + tag) % 256 for i in range(size))
+
+
+class PublisherServer(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = BUILD / "e2e-nginx"
+        cls.site = BUILD / "e2e-site"
+        shutil.rmtree(cls.prefix, ignore_errors=True)
+        shutil.rmtree(cls.site, ignore_errors=True)
+        for folder in ("setup", "slideshow", "pictures"):
+            (cls.site / folder).mkdir(parents=True)
+        # English has the real stand-in setup; German has files of its own; every other
+        # language falls back to English.
+        cls.english_setup = FAKE_SETUP.read_bytes()
+        (cls.site / "setup" / "EN.exe").write_bytes(cls.english_setup)
+        (cls.site / "setup" / "DE.exe").write_bytes(site_bytes(7, 70_000))
+        (cls.site / "slideshow" / "EN.txt").write_text(f"bk_image 4 http://{HOST}/pictures/en-1.jpg\n")
+        (cls.site / "slideshow" / "DE.txt").write_text(f"bk_image 4 http://{HOST}/pictures/de-1.jpg\n")
+        shutil.copy(ROOT / "demo" / "slide1.jpg", cls.site / "pictures" / "en-1.jpg")
+        shutil.copy(ROOT / "demo" / "slide2.jpg", cls.site / "pictures" / "de-1.jpg")
+        subprocess.run([ROOT / "server" / "run", "start", cls.prefix, cls.site, HOST, str(RATE)], check=True,
+                       stdin=subprocess.DEVNULL, timeout=60)
+        cls.log = cls.prefix / "logs" / "installer.log"
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run([ROOT / "server" / "run", "stop", cls.prefix], stdin=subprocess.DEVNULL, timeout=60)
+
+    def setUp(self):
+        reg_delete(PRODUCT_KEY)
+        self.record = DRIVE_C / "setup-record.txt"
+        self.record.unlink(missing_ok=True)
+        self.env = {"PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": "2500"}
+
+    def tearDown(self):
+        reg_delete(PRODUCT_KEY)
+
+    def stamped_copy(self, affiliate, remarks):
+        copy = BUILD / f"e2e-publisher-{affiliate}.exe"
+        code, out = wine(BUILD / "stamp.exe", windows_path(INSTALLER_E2E), windows_path(copy),
+                         "--affiliate", affiliate, "--remarks", remarks)
+        self.assertEqual(code, 0, out)
+        return copy
+
+    def session(self, exe, *options):
+        code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", exe, *options, env=self.env,
+                         timeout=180)
+        self.assertEqual(code, 0, out)
+        return json.loads(out)
+
+    def logged(self, affiliate, count):
+        """The installer log's lines of one affiliate, once there are `count`: nginx writes a
+        line when its answer has ended, which for a cut-off answer is when it notices."""
+        for _ in range(100):
+            lines = [line.split("\t") for line in self.log.read_text(errors="replace").splitlines()]
+            mine = [fields for fields in lines if fields[3] == affiliate]
+            if len(mine) >= count:
+                return mine
+            time.sleep(0.1)
+        self.fail(f"{count} log lines of affiliate {affiliate} expected, found {mine}")
+
+    def report(self):
+        result = subprocess.run([sys.executable, ROOT / "tools" / "report" / "report.py", "--csv", self.log],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertNotIn("malformed", result.stderr)
+        rows = list(csv.DictReader(io.StringIO(result.stdout)))
+        return {(row["affiliate"], row["remarks"]): tuple(int(row[k]) for k in (
+            "starts", "downloads_begun", "downloads_completed", "bytes")) for row in rows}
+
+    def test_installer_downloads_runs_and_is_counted(self):
+        remarks = "spring & summer #1 50%"
+        report = self.session(self.stamped_copy("11628", remarks))
+        self.assertEqual(report["exitCode"], 1, report)
+        self.assertEqual(report["captions"][-1], "Installing...", report)
+        self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
+        self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
+
+        lines = self.logged("11628", 2)
+        self.assertEqual(sorted((f[1], f[2], f[5], f[6], f[7], f[9]) for f in lines), [
+            ("GET", "installer", "EN", "=" + remarks, "200", "OK"),
+            ("GET", "installer_images", "EN", "=" + remarks, "200", "OK"),
+        ])
+        # The description's picture came from the same server, with its cache headers.
+        access = (self.prefix / "logs" / "access.log").read_text()
+        self.assertRegex(access, r'"GET /pictures/en-1\.jpg HTTP/1\.1" 200 ')
+        self.assertEqual(self.report()[("11628", remarks)], (1, 1, 1, len(self.english_setup)))
+
+    def test_cancelled_download_is_logged_incomplete(self):
+        # A setup that takes about ten seconds at the server's rate; Cancel comes long before.
+        big = site_bytes(3, 10 * RATE)
+        english = self.site / "setup" / "EN.exe"
+        english.write_bytes(big)
+        try:
+            report = self.session(self.stamped_copy("11629", "cancelled"), "cancel-at=Download in progress...",
+                                  "answer=no")
+        finally:
+            english.write_bytes(self.english_setup)
+        self.assertIn("Do you want to continue downloading?", report["question"])
+        self.assertNotEqual(report["exitCode"], 1, report)
+
+        setup, = [f for f in self.logged("11629", 2) if f[2] == "installer"]
+        self.assertEqual((setup[7], setup[9]), ("200", ""), setup)  # sent in part only
+        self.assertLess(int(setup[8]), len(big))
+        self.assertEqual(self.report()[("11629", "cancelled")], (1, 1, 0, int(setup[8])))
+
+    def test_languages_with_own_files_and_falling_back(self):
+        # The installer's requests for German (files of its own) and Turkish (none: English).
+        cases = [("DE", "setup", self.site / "setup" / "DE.exe"),
+                 ("DE", "slideshow", self.site / "slideshow" / "DE.txt"),
+                 ("TR", "setup", self.site / "setup" / "EN.exe"),
+                 ("TR", "slideshow", self.site / "slideshow" / "EN.txt")]
+        target = BUILD / "e2e-fetched.bin"
+        for lang, kind, expected in cases:
+            with self.subTest(lang=lang, kind=kind):
+                target.unlink(missing_ok=True)
+                code, out = wine(REQUEST_FETCH, HOST, kind, lang, "31337", "lang test", windows_path(target))
+                self.assertEqual(code, 0, out)
+                self.assertEqual(json.loads(out)["status"], 4, out)
+                self.assertEqual(target.read_bytes(), expected.read_bytes())
+        lines = self.logged("31337", 4)
+        self.assertEqual(sorted((f[2], f[5], f[7], f[9]) for f in lines), [
+            ("installer", "DE", "200", "OK"), ("installer", "TR", "200", "OK"),
+            ("installer_images", "DE", "200", "OK"), ("installer_images", "TR", "200", "OK")])
+        setup_bytes = len(self.english_setup) + (self.site / "setup" / "DE.exe").stat().st_size
+        self.assertEqual(self.report()[("31337", "lang test")], (2, 2, 2, setup_bytes))
+
+    def test_http_answers(self):
+        base = f"http://{HOST}/index.new.php?affid=5&skinid=1&remarks=x"
+
+        def get(url, headers=None):
+            try:
+                with urllib.request.urlopen(urllib.request.Request(url, headers=headers or {}), timeout=30) as r:
+                    return r.status, r.headers, r.read()
+            except urllib.error.HTTPError as error:
+                return error.code, error.headers, error.read()
+
+        # Unknown actions, other paths and a language that is a path get nothing or English.
+        for url in (base + "&action=nothing", base, f"http://{HOST}/setup/EN.exe", f"http://{HOST}/pictures/"):
+            with self.subTest(url=url):
+                status, headers, body = get(url)
+                self.assertEqual(status, 404)
+                self.assertEqual(int(headers["Content-Length"]), len(body))
+        status, _, body = get(base + "&action=installer_images&lang=..%2Fsetup%2FDE")
+        self.assertEqual((status, body), (200, (self.site / "slideshow" / "EN.txt").read_bytes()))
+
+        # The answers carry their length and are never cached; a resumed download gets its part.
+        status, headers, body = get(base + "&action=installer&lang=DE")
+        self.assertEqual((status, int(headers["Content-Length"])), (200, len(body)))
+        self.assertEqual(headers["Cache-Control"], "no-store")
+        status, headers, part = get(base + "&action=installer&lang=DE", {"Range": "bytes=1000-"})
+        self.assertEqual((status, part), (206, body[1000:]))
+        self.assertEqual(headers["Content-Range"], f"bytes 1000-{len(body) - 1}/{len(body)}")
+        self.assertEqual(int(headers["Content-Length"]), len(body) - 1000)
+
+        # Pictures may be kept by caches and proxies.
+        status, headers, picture = get(f"http://{HOST}/pictures/en-1.jpg")
+        self.assertEqual((status, int(headers["Content-Length"])), (200, len(picture)))
+        self.assertEqual(headers["Content-Type"], "image/jpeg")
+        self.assertTrue(re.fullmatch(r"max-age=\d{4,}", headers["Cache-Control"]), headers["Cache-Control"])
+
+
+if __name__ == "__main__":
+    unittest.main()
