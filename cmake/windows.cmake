@@ -23,9 +23,10 @@ target_link_libraries(pellmorrow_win PUBLIC pellmorrow_core
 set(PELLMORROW_E2E_HOST "127.0.0.1:47811" CACHE STRING
     "Host of the test server that the end-to-end tests' copy of the installer talks to")
 set(PELLMORROW_RC ${CMAKE_SOURCE_DIR}/res/installer.rc)
+file(GLOB PELLMORROW_LANGUAGE_BITMAPS ${CMAKE_SOURCE_DIR}/res/lang_*.bmp)
 set_property(SOURCE ${PELLMORROW_RC} APPEND PROPERTY OBJECT_DEPENDS
   ${CMAKE_SOURCE_DIR}/res/installer.manifest ${CMAKE_SOURCE_DIR}/res/resource.h
-  ${CMAKE_SOURCE_DIR}/res/icon.ico ${CMAKE_SOURCE_DIR}/res/background.jpg
+  ${CMAKE_SOURCE_DIR}/res/icon.ico ${CMAKE_SOURCE_DIR}/res/background.jpg ${PELLMORROW_LANGUAGE_BITMAPS}
   ${CMAKE_BINARY_DIR}/generated/PellmorrowInstaller/server_host.h
   ${CMAKE_BINARY_DIR}/generated/PellmorrowInstallerE2E/server_host.h)
 enable_language(RC)

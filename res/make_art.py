@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """Regenerates the installer's binary resources in this directory.
 
-    /usr/bin/python3 res/make_art.py
+    /usr/bin/python3 res/make_art.py [OUT_DIR]
 
 Writes icon.ico, background.jpg and lang_243.bmp .. lang_255.bmp next to
-this script.  Every run produces the same bytes for a given Pillow build and
+this script (or into OUT_DIR).  Every run produces the same bytes for a given Pillow build and
 font files (Debian: python3-pil, fonts-dejavu-core).  Text is laid out with
 Pillow's basic layout engine on purpose, so the result does not depend on
 whether libraqm happens to be installed.
@@ -18,6 +18,9 @@ import sys
 from PIL import Image, ImageDraw, ImageFont
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Where the files go: this directory, or the folder given on the command line
+# (the tests regenerate into a scratch folder and compare).
+OUT_DIR = HERE
 FONT_DIR = "/usr/share/fonts/truetype/dejavu"
 
 # The skin's field colour; the dialog paints the same value around the art.
@@ -283,7 +286,7 @@ def make_icon():
     master = draw_icon_master(384)
     sizes = (48, 32, 16)
     images = [master.resize((n, n), Image.LANCZOS) for n in sizes]
-    write_ico(os.path.join(HERE, "icon.ico"), images)
+    write_ico(os.path.join(OUT_DIR, "icon.ico"), images)
 
 
 # --------------------------------------------------------------------------
@@ -372,18 +375,18 @@ def make_background():
     img.paste(strip, (0, 0))
     # 4:4:4 sampling keeps every 8x8 block below the strip (which ends on a
     # block boundary) a single flat colour after decoding.
-    img.save(os.path.join(HERE, "background.jpg"), "JPEG", quality=85,
+    img.save(os.path.join(OUT_DIR, "background.jpg"), "JPEG", quality=85,
              subsampling=0, progressive=False, optimize=False, dpi=(96, 96))
 
 
 # --------------------------------------------------------------------------
 # lang_NNN.bmp
 
-RAMP = 64  # antialiasing levels per text colour
+RAMP = 16  # antialiasing levels per text colour; more look no different here
 
 
 def caption_palette():
-    """Index 0..63: field -> white, 64..127: field -> yellow, rest field.
+    """Index 0..15: field -> white, 16..31: field -> yellow.
 
     Every entry is a blend of the field colour with white or yellow, so the
     transparency key can never appear, whatever the antialiasing does."""
@@ -391,8 +394,6 @@ def caption_palette():
     for colour in (CAPTION_WHITE, CAPTION_YELLOW):
         for i in range(RAMP):
             pal.append(lerp_rgb(SKIN_GREEN, colour, i / (RAMP - 1.0)))
-    while len(pal) < 256:
-        pal.append(SKIN_GREEN)
     assert TRANSPARENT_KEY not in pal
     return pal
 
@@ -425,10 +426,62 @@ def caption_mask(text, underline):
     return mask
 
 
+def rle8_row(row):
+    """One row in BI_RLE8 codes, every pixel written.
+
+    Runs of two or more equal pixels become (count, index) pairs; stretches
+    without such runs become absolute blocks (0, count, indices, padded to
+    an even length), which need at least three pixels.  No delta codes: a
+    pixel they skip would keep whatever the target bitmap held."""
+    out = bytearray()
+    i, n = 0, len(row)
+    while i < n:
+        j = i
+        while j < n and j - i < 255 and row[j] == row[i]:
+            j += 1
+        if j - i >= 2:
+            out += bytes((j - i, row[i]))
+            i = j
+            continue
+        j = i
+        while j < n and j - i < 255 and not (
+                j + 2 < n and row[j] == row[j + 1] == row[j + 2]):
+            j += 1
+        literal = row[i:j]
+        if len(literal) < 3:
+            for index in literal:
+                out += bytes((1, index))
+        else:
+            out += bytes((0, len(literal))) + literal
+            if len(literal) % 2:
+                out += b"\0"
+        i = j
+    return bytes(out)
+
+
+def write_rle8_bmp(path, size, pixels, palette):
+    """A bottom-up 8-bit BMP file compressed as BI_RLE8, with only the
+    palette entries it uses.  The resource compiler keeps everything after
+    the 14-byte file header, so this is what the program carries."""
+    w, h = size
+    bits = bytearray()
+    for y in range(h - 1, -1, -1):
+        bits += rle8_row(pixels[y * w:(y + 1) * w]) + b"\0\0"  # end of line
+    bits += b"\0\1"  # end of bitmap
+    colours = b"".join(bytes((b, g, r, 0)) for r, g, b in palette)
+    info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 8, 1,  # 1 = BI_RLE8
+                       len(bits), 2835, 2835, len(palette), 0)
+    offset = 14 + len(info) + len(colours)
+    header = struct.pack("<2sIHHI", b"BM", offset + len(bits), 0, 0, offset)
+    with open(path, "wb") as f:
+        f.write(header + info + colours + bytes(bits))
+
+
 def make_caption(lang_id, text):
     if lang_id in RIGHT_TO_LEFT:
         # The basic layout engine draws left to right; give it the
-        # characters in visual order.
+        # characters in visual order.  Right for these captions: Hebrew
+        # letters and spaces only, no digits, Latin or mirrored punctuation.
         text = text[::-1]
     index = Image.new("L", CAPTION_SIZE, 0)
     rows = ((caption_mask(text, False), 0),
@@ -437,13 +490,14 @@ def make_caption(lang_id, text):
     for r, (mask, base) in enumerate(rows):
         idx = mask.point(lambda v, b=base: b + (v * (RAMP - 1) + 127) // 255)
         index.paste(idx, (0, r * CAPTION_ROW))
-    # Reinterpret the index bytes as a palettised image (no quantisation).
-    img = Image.frombytes("P", CAPTION_SIZE, index.tobytes())
-    img.putpalette([c for rgb in caption_palette() for c in rgb])
-    img.save(os.path.join(HERE, "lang_%d.bmp" % lang_id), "BMP")
+    write_rle8_bmp(os.path.join(OUT_DIR, "lang_%d.bmp" % lang_id),
+                   CAPTION_SIZE, index.tobytes(), caption_palette())
 
 
 def main():
+    global OUT_DIR
+    if len(sys.argv) > 1:
+        OUT_DIR = sys.argv[1]
     make_icon()
     make_background()
     for lang_id, text in sorted(CAPTIONS.items()):

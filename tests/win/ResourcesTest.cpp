@@ -1,5 +1,6 @@
 // The program's resources as the compiled file carries them: the dialog templates control by
 // control, the string table, and the pictures and manifest the program and Windows rely on.
+#include "framework/Handles.h"
 #include "framework/WinApp.h"
 #include "resource.h"
 
@@ -200,6 +201,75 @@ TEST(Resources, IconBackgroundAndManifest) {
                      SizeofResource(nullptr, manifest));
     EXPECT_NE(text.find("level=\"asInvoker\""), std::string::npos);
     EXPECT_NE(text.find("<dpiAware"), std::string::npos);
+}
+
+// The language captions as the program gets them: LoadBitmap turns the stored run-length-encoded
+// 8-bit picture into a bitmap of the screen's kind, which the buttons cut into rows. Every pixel
+// must come out as one of the stored palette colours (a run the decoder skipped would leave black),
+// none of them the red that the buttons treat as transparent.
+TEST(Resources, LanguageBitmaps) {
+    HINSTANCE self = GetModuleHandleA(nullptr);
+    for (int id = IDB_LANGUAGE_FIRST; id <= IDB_LANGUAGE_LAST; ++id) {
+        SCOPED_TRACE(id);
+        HRSRC found = FindResourceA(self, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(2) /* RT_BITMAP */);
+        ASSERT_NE(found, nullptr);
+        const auto* info = static_cast<const BITMAPINFO*>(LockResource(LoadResource(self, found)));
+        const BITMAPINFOHEADER& header = info->bmiHeader;
+        EXPECT_EQ(header.biWidth, 140);
+        EXPECT_EQ(header.biHeight, 72);  // bottom-up: the only kind that may be run-length-encoded
+        EXPECT_EQ(header.biBitCount, 8);
+        EXPECT_EQ(header.biCompression, static_cast<DWORD>(BI_RLE8));
+        ASSERT_GT(header.biClrUsed, 0u);
+        ASSERT_LE(header.biClrUsed, 256u);
+        std::vector<COLORREF> palette;
+        for (DWORD i = 0; i < header.biClrUsed; ++i) {
+            const RGBQUAD& c = info->bmiColors[i];
+            palette.push_back(RGB(c.rgbRed, c.rgbGreen, c.rgbBlue));
+        }
+
+        UniqueGdiObject bitmap(LoadBitmapA(self, MAKEINTRESOURCEA(id)));
+        ASSERT_TRUE(bitmap);
+        BITMAP size{};
+        ASSERT_EQ(GetObjectA(bitmap.get(), sizeof size, &size), static_cast<int>(sizeof size));
+        EXPECT_EQ(size.bmWidth, 140);
+        EXPECT_EQ(size.bmHeight, 72);
+
+        // Read it back top-down at 32 bits (0x00RRGGBB), the way it is on the screen.
+        BITMAPINFO wanted{};
+        wanted.bmiHeader.biSize = sizeof wanted.bmiHeader;
+        wanted.bmiHeader.biWidth = 140;
+        wanted.bmiHeader.biHeight = -72;
+        wanted.bmiHeader.biPlanes = 1;
+        wanted.bmiHeader.biBitCount = 32;
+        std::vector<DWORD> pixels(140 * 72);
+        UniqueMemoryDC dc(CreateCompatibleDC(nullptr));
+        ASSERT_EQ(GetDIBits(dc.get(), static_cast<HBITMAP>(bitmap.get()), 0, 72, pixels.data(), &wanted,
+                            DIB_RGB_COLORS), 72);
+        auto at = [&](int x, int y) {
+            DWORD p = pixels[y * 140 + x];
+            return RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+        };
+        const COLORREF red = RGB(255, 0, 0), white = RGB(255, 255, 255), yellow = RGB(255, 255, 0);
+        int whiteTop = 0, whiteMiddle = 0, yellowBottom = 0, sameShape = 0;
+        for (int y = 0; y < 72; ++y)
+            for (int x = 0; x < 140; ++x) {
+                COLORREF c = at(x, y);
+                ASSERT_NE(c, red) << x << "," << y;
+                ASSERT_NE(std::find(palette.begin(), palette.end(), c), palette.end()) << x << "," << y;
+                if (y < 24) whiteTop += c == white;
+                else if (y < 48) whiteMiddle += c == white;
+                else yellowBottom += c == yellow;
+                // The bottom row is the top row in yellow: a blend of the ground with white and
+                // the same blend with yellow differ in blue only.
+                if (y >= 48) sameShape += (at(x, y - 48) & 0x00FFFF) == (c & 0x00FFFF);
+            }
+        EXPECT_GT(whiteTop, 50);                    // text in the plain row
+        EXPECT_GE(whiteMiddle, whiteTop + 60);      // the same text, underlined
+        EXPECT_GT(yellowBottom, 50);                // the yellow row
+        EXPECT_EQ(sameShape, 140 * 24);
+        EXPECT_EQ(at(0, 0), RGB(5, 81, 21));        // the dark green ground
+        EXPECT_EQ(at(139, 71), RGB(5, 81, 21));
+    }
 }
 
 }  // namespace
