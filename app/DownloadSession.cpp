@@ -6,6 +6,7 @@
 #include "app/RequestUrls.h"
 #include "framework/Gdi.h"
 #include "framework/WinApp.h"
+#include "services/PublisherCheck.h"
 #include "services/RegistryKey.h"
 
 #include <objbase.h>
@@ -56,6 +57,14 @@ bool RunAndWait(const char* file, const char* parameters) {
     }
     if (SUCCEEDED(com)) CoUninitialize();
     return started;
+}
+
+std::wstring WidePath(const std::string& path) {
+    int length = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    std::wstring wide(length > 0 ? length : 1, L'\0');
+    if (length > 0) MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], length);
+    wide.resize(wide.size() - 1);
+    return wide;
 }
 
 // Waits until `done` holds or the time is up, serving the messages that workers send to this
@@ -152,10 +161,19 @@ void InstallerDialog::ShowDownloadFailed() {
 // Runs on the setup worker, inside the final callback, while the window's thread still runs the
 // hidden dialog. Everything after the setup program ends is done whatever it did.
 void InstallerDialog::HandOverToSetup() {
+    // What runs is what was checked: the file stays unchangeable until the setup has ended.
+    PublisherCheck setup;
+    if (!setup.Check(WidePath(installerPath))) {
+        setup.Release();
+        std::remove(installerPath.c_str());
+        ShowDownloadFailed();
+        return;
+    }
     handOverStarted = true;
     progress.SetWindowText("Installing...");
     ShowWindow(SW_HIDE);
     RunAndWait(installerPath.c_str(), "/SILENT");
+    setup.Release();
     std::remove(installerPath.c_str());
     {
         RegistryKey key;

@@ -8,11 +8,32 @@ bool IsUnreserved(unsigned char c) {
            c == '.' || c == '_' || c == '~';
 }
 
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    size_t i = 0;
+    for (; prefix[i]; ++i) {
+        if (i >= text.size()) return false;
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+// The server is "https://host[:port]" when its publisher chose TLS, "http://host[:port]", or a
+// bare host, which is http.
+std::string ServerBase(const std::string& server) {
+    std::string base = StartsWithNoCase(server, "https://") || StartsWithNoCase(server, "http://")
+                           ? server
+                           : "http://" + server;
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    return base;
+}
+
 std::string RequestUrl(const char* action, const RequestValues& v) {
     // The affiliate id is unsigned: ids above 2147483647 are sent as they are stamped.
     char numbers[64];
     std::snprintf(numbers, sizeof(numbers), "&affid=%u&skinid=%d&lang=", v.affiliateId, v.skinId);
-    return "http://" + v.host + "/index.new.php?action=" + action + numbers + PercentEncode(v.language) +
+    return ServerBase(v.host) + "/index.new.php?action=" + action + numbers + PercentEncode(v.language) +
            "&remarks=" + PercentEncode(v.remarks);
 }
 }  // namespace

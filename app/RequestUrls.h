@@ -3,6 +3,7 @@
 #include <string>
 
 struct RequestValues {
+    // "host[:port]" (http), or with its scheme: "http://host[:port]" or "https://host[:port]".
     std::string host;
     unsigned affiliateId;
     int skinId;

@@ -7,6 +7,7 @@ add_library(pellmorrow_win STATIC
   framework/Controls.cpp
   services/RegistryKey.cpp
   services/Downloader.cpp
+  services/PublisherCheck.cpp
   controls/Picture.cpp
   controls/PercentProgressBar.cpp
   controls/OffscreenDC.cpp
@@ -16,19 +17,22 @@ add_library(pellmorrow_win STATIC
 )
 target_include_directories(pellmorrow_win PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/res)
 target_link_libraries(pellmorrow_win PUBLIC pellmorrow_core
-  comctl32 ole32 oleaut32 uuid wininet shell32 rpcrt4 advapi32 gdi32 user32 kernel32)
+  comctl32 ole32 oleaut32 uuid wininet wintrust crypt32 shell32 rpcrt4 advapi32 gdi32 user32 kernel32)
 
 # The resource script. The server host (string 102) comes from a header made per program, so that
 # the end-to-end tests get a copy of the installer that talks to their own server on loopback.
 set(PELLMORROW_E2E_HOST "127.0.0.1:47811" CACHE STRING
     "Host of the test server that the end-to-end tests' copy of the installer talks to")
+set(PELLMORROW_E2E_TLS_HOST "https://127.0.0.1:47812" CACHE STRING
+    "Server of the end-to-end tests' copy of the installer that talks over TLS")
 set(PELLMORROW_RC ${CMAKE_SOURCE_DIR}/res/installer.rc)
 file(GLOB PELLMORROW_LANGUAGE_BITMAPS ${CMAKE_SOURCE_DIR}/res/lang_*.bmp)
 set_property(SOURCE ${PELLMORROW_RC} APPEND PROPERTY OBJECT_DEPENDS
   ${CMAKE_SOURCE_DIR}/res/installer.manifest ${CMAKE_SOURCE_DIR}/res/resource.h
   ${CMAKE_SOURCE_DIR}/res/icon.ico ${CMAKE_SOURCE_DIR}/res/background.jpg ${PELLMORROW_LANGUAGE_BITMAPS}
   ${CMAKE_BINARY_DIR}/generated/PellmorrowInstaller/server_host.h
-  ${CMAKE_BINARY_DIR}/generated/PellmorrowInstallerE2E/server_host.h)
+  ${CMAKE_BINARY_DIR}/generated/PellmorrowInstallerE2E/server_host.h
+  ${CMAKE_BINARY_DIR}/generated/PellmorrowInstallerE2ETls/server_host.h)
 enable_language(RC)
 
 # server_host_dir(NAME HOST): the folder holding NAME's server_host.h, set to HOST.
@@ -47,6 +51,7 @@ endfunction()
 
 add_installer(PellmorrowInstaller ${PELLMORROW_SERVER_HOST})
 add_installer(PellmorrowInstallerE2E ${PELLMORROW_E2E_HOST})
+add_installer(PellmorrowInstallerE2ETls ${PELLMORROW_E2E_TLS_HOST})
 
 add_subdirectory(tests/win)
 add_subdirectory(tests/e2e)

@@ -11,6 +11,26 @@ TEST(RequestUrls, BothRequestsCarryTheSameValues) {
               "&remarks=demo");
 }
 
+TEST(RequestUrls, ServerSchemeIsThePublishersChoice) {
+    const struct {
+        const char* server;
+        const char* base;
+    } cases[] = {
+        {"downloads.example.com", "http://downloads.example.com/"},
+        {"127.0.0.1:47811", "http://127.0.0.1:47811/"},
+        {"http://downloads.example.com", "http://downloads.example.com/"},
+        {"https://downloads.example.com", "https://downloads.example.com/"},
+        {"HTTPS://downloads.example.com:8443/", "HTTPS://downloads.example.com:8443/"},
+        {"httpsmirror.example.com", "http://httpsmirror.example.com/"},
+    };
+    for (const auto& c : cases) {
+        RequestValues values{c.server, 0, 1, "EN", "x"};
+        std::string expected = std::string(c.base) + "index.new.php?action=";
+        EXPECT_EQ(SetupRequestUrl(values).substr(0, expected.size()), expected) << c.server;
+        EXPECT_EQ(SlideshowRequestUrl(values).substr(0, expected.size()), expected) << c.server;
+    }
+}
+
 TEST(RequestUrls, RemarksReachTheServerIntact) {
     const struct {
         std::string remarks;

@@ -35,6 +35,7 @@ import json
 import os
 import signal
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -205,7 +206,8 @@ class _Server(ThreadingHTTPServer):
 class TestServer:
     """The server, listening as soon as it is constructed, serving on a thread of its own."""
 
-    def __init__(self, host="127.0.0.1", port=0, log_path=None):
+    def __init__(self, host="127.0.0.1", port=0, log_path=None, tls=None):
+        """With `tls`, a (certificate chain file, key file) pair, the server speaks HTTPS."""
         self._routes = {}
         self._log = []
         self._lock = threading.Lock()
@@ -216,6 +218,14 @@ class TestServer:
         self.closed_port = self._closed.getsockname()[1]
         self._httpd = _Server((host, port), _Handler)
         self._httpd.owner = self
+        self.scheme = "https" if tls else "http"
+        if tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*tls)
+            # The handshake happens on the request's own thread, at its first read: a client that
+            # refuses the certificate fails there and holds up nobody else.
+            self._httpd.socket = context.wrap_socket(self._httpd.socket, server_side=True,
+                                                     do_handshake_on_connect=False)
         self.host = host
         self.port = self._httpd.server_address[1]
         self._thread = threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.1},
@@ -223,7 +233,7 @@ class TestServer:
         self._thread.start()
 
     def url(self, path="/"):
-        return "http://%s:%d%s" % (self.host, self.port, path)
+        return "%s://%s:%d%s" % (self.scheme, self.host, self.port, path)
 
     def add_route(self, path, body, status=200, fault=None, headers=None, **options):
         """Serves `body` (bytes) at `path` (query ignored), or calls `body(request)` for each

@@ -1,0 +1,87 @@
+#include "services/PublisherCheck.h"
+
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+namespace {
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// The loaded image's headers are the file's: a signed file has a certificate table.
+bool ThisProgramCarriesSignature() {
+    const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_OPTIONAL_HEADER& optional = nt->OptionalHeader;
+    return optional.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_SECURITY &&
+           optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size != 0;
+}
+
+std::wstring ThisProgramPath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) return std::wstring();
+        if (length < path.size()) return path.substr(0, length);
+        if (path.size() >= 32768) return std::wstring();
+        path.resize(path.size() * 2);
+    }
+}
+
+// One verdict of WinVerifyTrust on a file, kept open while the signer's certificate is read.
+// No window, no revocation check, nothing fetched from the network.
+class TrustVerdict {
+public:
+    TrustVerdict(const std::wstring& path, HANDLE file) {
+        fileInfo.cbStruct = sizeof(fileInfo);
+        fileInfo.pcwszFilePath = path.c_str();
+        fileInfo.hFile = file;
+        data.cbStruct = sizeof(data);
+        data.dwUIChoice = WTD_UI_NONE;
+        data.fdwRevocationChecks = WTD_REVOKE_NONE;
+        data.dwUnionChoice = WTD_CHOICE_FILE;
+        data.pFile = &fileInfo;
+        data.dwStateAction = WTD_STATEACTION_VERIFY;
+        data.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
+        valid = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data) == ERROR_SUCCESS;
+    }
+    ~TrustVerdict() {
+        data.dwStateAction = WTD_STATEACTION_CLOSE;
+        WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    }
+    TrustVerdict(const TrustVerdict&) = delete;
+    TrustVerdict& operator=(const TrustVerdict&) = delete;
+
+    // The public key of the certificate that made a valid signature; null for any other file.
+    CERT_PUBLIC_KEY_INFO* SignerKey() const {
+        if (!valid) return nullptr;
+        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data.hWVTStateData);
+        CRYPT_PROVIDER_SGNR* signer = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+        CRYPT_PROVIDER_CERT* certificate = signer ? WTHelperGetProvCertFromChain(signer, 0) : nullptr;
+        if (!certificate || !certificate->pCert || !certificate->pCert->pCertInfo) return nullptr;
+        return &certificate->pCert->pCertInfo->SubjectPublicKeyInfo;
+    }
+
+private:
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    WINTRUST_FILE_INFO fileInfo{};
+    WINTRUST_DATA data{};
+    bool valid = false;
+};
+}  // namespace
+
+bool PublisherCheck::Check(const std::wstring& programPath) {
+    program = AdoptFileHandle(CreateFileW(programPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!program) return false;
+    if (!ThisProgramCarriesSignature()) return true;
+
+    std::wstring ownPath = ThisProgramPath();
+    if (ownPath.empty()) return false;
+    TrustVerdict installer(ownPath, nullptr);
+    CERT_PUBLIC_KEY_INFO* publisher = installer.SignerKey();
+    if (!publisher) return false;
+    TrustVerdict setup(programPath, program.get());
+    CERT_PUBLIC_KEY_INFO* signer = setup.SignerKey();
+    return signer && CertComparePublicKeyInfo(kEncoding, publisher, signer);
+}
