@@ -13,6 +13,8 @@ import testcerts
 from winehost import BUILD, DRIVER, reg_delete, reg_query, wine, windows_path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from signing import TestPublisher  # noqa: E402
 from test_server import Response, TestServer  # noqa: E402
 
 INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
@@ -73,16 +75,14 @@ class SignedSetup(SessionRunner):
     @classmethod
     def setUpClass(cls):
         shutil.rmtree(WORK, ignore_errors=True)
-        authority = testcerts.Authority(WORK / "code", "Pellmorrow Test Code CA")
-        publisher = authority.issue("Pellmorrow Test Publisher", "code")
-        other = authority.issue("Another Test Publisher", "code")
-        sign = testcerts.sign
+        publisher = TestPublisher(WORK / "publisher")
+        other = TestPublisher(WORK / "other", "Another Test Publisher")
         cls.installers = {"unsigned": INSTALLER_E2E, "signed": WORK / "installer-signed.exe"}
-        sign(INSTALLER_E2E, cls.installers["signed"], publisher)
+        publisher.sign(INSTALLER_E2E, cls.installers["signed"])
         cls.setups = {"unsigned": FAKE_SETUP, "same publisher": WORK / "setup-same.exe",
                       "other publisher": WORK / "setup-other.exe"}
-        sign(FAKE_SETUP, cls.setups["same publisher"], publisher)
-        sign(FAKE_SETUP, cls.setups["other publisher"], other)
+        publisher.sign(FAKE_SETUP, cls.setups["same publisher"])
+        other.sign(FAKE_SETUP, cls.setups["other publisher"])
         cls.setups["same publisher, altered"] = altered(cls.setups["same publisher"], WORK / "setup-altered.exe")
         cls.installers["signed, altered"] = altered(cls.installers["signed"], WORK / "installer-altered.exe")
         cls.server = TestServer(port=TEST_PORT)
@@ -128,10 +128,9 @@ class Tls(SessionRunner):
         stranger = testcerts.Authority(folder / "stranger", "Unknown Test TLS CA")
         loopback = "IP:127.0.0.1,DNS:127.0.0.1"
         cls.certificates = {
-            "good": trusted.issue("127.0.0.1", "server", san=loopback),
-            "untrusted": stranger.issue("127.0.0.1", "server", san=loopback),
-            "another host": trusted.issue("downloads.example.invalid", "server",
-                                          san="DNS:downloads.example.invalid"),
+            "good": trusted.issue("127.0.0.1", loopback),
+            "untrusted": stranger.issue("127.0.0.1", loopback),
+            "another host": trusted.issue("downloads.example.invalid", "DNS:downloads.example.invalid"),
         }
         cls.root = testcerts.trust_root(trusted)
         cls.setup_bytes = FAKE_SETUP.read_bytes()

@@ -1,5 +1,5 @@
-"""Certificates made by the tests themselves (openssl), Authenticode signing (osslsigncode), and
-a test authority trusted by the Wine prefix."""
+"""TLS certificates made by the tests themselves (openssl): a test authority, server certificates
+it issues, and trusting it in the Wine prefix."""
 import hashlib
 import struct
 import subprocess
@@ -18,10 +18,6 @@ _EXTENSIONS = """
 basicConstraints = critical, CA:TRUE
 keyUsage = critical, keyCertSign, cRLSign
 subjectKeyIdentifier = hash
-[code]
-basicConstraints = CA:FALSE
-keyUsage = critical, digitalSignature
-extendedKeyUsage = codeSigning
 [server]
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
@@ -37,7 +33,7 @@ def _openssl(*args, san="DNS:unused.invalid"):
 
 
 class Authority:
-    """A certificate authority in `folder`, issuing certificates for code signing and for servers."""
+    """A certificate authority in `folder`, issuing server certificates."""
 
     def __init__(self, folder, name):
         self.folder = Path(folder)
@@ -52,14 +48,14 @@ class Authority:
         stem = name.replace(" ", "_")
         return self.folder / (stem + ".key"), self.folder / (stem + ".crt")
 
-    def issue(self, name, kind, san="DNS:unused.invalid"):
-        """A new key and its certificate, `kind` 'code' or 'server', as a Credential."""
+    def issue(self, name, san):
+        """A new key and its server certificate for the subject alternative names `san`."""
         key, cert = self._paths(name)
         request = self.folder / (key.stem + ".csr")
         _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", request, "-subj", "/CN=" + name)
         _openssl("x509", "-req", "-in", request, "-CA", self.cert, "-CAkey", self.key, "-set_serial",
                  str(int.from_bytes(hashlib.sha1(name.encode()).digest()[:8], "big")), "-days", "30",
-                 "-out", cert, "-extfile", self.config, "-extensions", kind, san=san)
+                 "-out", cert, "-extfile", self.config, "-extensions", "server", san=san)
         chain = self.folder / (key.stem + ".chain.pem")
         chain.write_text(cert.read_text() + self.cert.read_text())
         return Credential(key, chain)
@@ -68,14 +64,6 @@ class Authority:
         out = self.folder / (self.key.stem + ".der")
         _openssl("x509", "-in", self.cert, "-outform", "DER", "-out", out)
         return out.read_bytes()
-
-
-def sign(source, target, credential):
-    """Authenticode-signs the program `source` into `target` with SHA-256, no time stamp."""
-    result = subprocess.run(["osslsigncode", "sign", "-h", "sha256", "-certs", credential.chain,
-                             "-key", credential.key,
-                             "-in", source, "-out", target], capture_output=True, text=True)
-    assert result.returncode == 0, result.stdout + result.stderr
 
 
 def trust_root(authority):
