@@ -1,0 +1,102 @@
+#!/bin/sh
+# What checking the setup program's signature costs: a signed installer and an unsigned one each
+# download the same large signed setup program (SIZE MiB, default 256) from a loopback server and
+# hand over to it. Prints, for both, the time from the last byte received to "Installing..." (the
+# signed one checks both signatures in it) and the installer process's peak resident memory
+# (the setup program must never be read into memory whole).
+# usage: bench/run_trust_bench.sh BUILD_DIR [SIZE_MIB]
+# Builds nothing: BUILD_DIR must hold PellmorrowInstallerE2E.exe (it talks to 127.0.0.1:47811)
+# and tests/e2e/e2e_driver.exe and fake_setup.exe. Needs openssl and osslsigncode. Uses the
+# caller's Wine prefix when WINEPREFIX is set, else starts one under BUILD_DIR.
+set -eu
+build=$(cd "${1:?usage: run_trust_bench.sh BUILD_DIR [SIZE_MIB]}" && pwd)
+size=${2:-256}
+root=$(cd "$(dirname "$0")/.." && pwd)
+for f in PellmorrowInstallerE2E.exe tests/e2e/e2e_driver.exe tests/e2e/fake_setup.exe; do
+  [ -f "$build/$f" ] || { echo "no $build/$f: build it first" >&2; exit 2; }
+done
+
+work=$(mktemp -d)
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+  rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Local/Microsoft/Windows/INetCache
+  if [ -n "${started_wine:-}" ]; then wine_stop; fi
+}
+trap cleanup EXIT INT TERM
+if [ -z "${WINEPREFIX:-}" ]; then
+  . "$root/scripts/lib/wine.sh"
+  set +e
+  wine_start "$build/wine-bench"
+  set -e
+  started_wine=1
+fi
+
+# A throwaway publisher; the setup is the stand-in setup program with SIZE MiB of data after it.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+  -subj "/CN=Bench Publisher" -addext extendedKeyUsage=codeSigning >/dev/null 2>&1
+python3 - "$build/tests/e2e/fake_setup.exe" "$work/setup-unsigned.exe" "$size" <<'PY'
+import os, sys
+program = open(sys.argv[1], "rb").read()
+block = os.urandom(1 << 20)
+with open(sys.argv[2], "wb") as out:
+    out.write(program + b"\0" * (-len(program) % 8))
+    for _ in range(int(sys.argv[3])):
+        out.write(block)
+PY
+sign() { osslsigncode sign -h sha256 -certs "$work/cert.pem" -key "$work/key.pem" -in "$1" -out "$2" >/dev/null; }
+sign "$work/setup-unsigned.exe" "$work/setup.exe"
+sign "$build/PellmorrowInstallerE2E.exe" "$work/installer-signed.exe"
+cp "$build/PellmorrowInstallerE2E.exe" "$work/installer-unsigned.exe"
+
+python3 - "$root/tests/server" "$work/setup.exe" "$work/port" >/dev/null 2>&1 </dev/null <<'PY' &
+import signal, sys, threading
+sys.path.insert(0, sys.argv[1])
+from test_server import Response, TestServer
+server = TestServer(port=47811)
+server.add_file_route("/setup.exe", sys.argv[2])
+setup = server._routes["/setup.exe"]
+server.add_route("/index.new.php", lambda request: setup(request) if request.query.get("action") == "installer"
+                 else Response(b"no slideshow", status=404))
+open(sys.argv[3], "w").write(str(server.port))
+stop = threading.Event()
+signal.signal(signal.SIGTERM, lambda *_: stop.set())
+stop.wait()
+server.stop()
+PY
+server_pid=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+[ -s "$work/port" ] || { echo "the bench server did not start (port 47811 busy?)" >&2; exit 1; }
+
+for kind in signed unsigned; do
+  wine reg delete 'HKCU\Software\Pellmorrow' /f >/dev/null 2>&1 </dev/null || true
+  wine "$build/tests/e2e/e2e_driver.exe" session "$work/installer-$kind.exe" timeout=300000 \
+    >"$work/$kind.json" 2>/dev/null </dev/null &
+  driver=$!
+  # The peak resident set of the installer's process, sampled until the session ends.
+  peak=0
+  while kill -0 "$driver" 2>/dev/null; do
+    for pid in $(pgrep -f "installer-$kind.exe" || true); do
+      [ "$pid" = "$driver" ] && continue
+      kb=$(awk '/^VmHWM/ {print $2}' "/proc/$pid/status" 2>/dev/null || true)
+      [ -n "$kb" ] && [ "$kb" -gt "$peak" ] && peak=$kb
+    done
+    sleep 0.05
+  done
+  echo "$peak" >"$work/$kind.peak"
+done
+
+python3 - "$work" "$size" <<'PY'
+import json, sys
+work, size = sys.argv[1], int(sys.argv[2])
+print(f"signed setup program of {size} MiB over loopback, one run each")
+for kind in ("signed", "unsigned"):
+    report = json.load(open(f"{work}/{kind}.json"))
+    times = {e["event"]: e["ms"] for e in report["events"]}
+    if "caption Installing..." not in times:
+        sys.exit(f"{kind} installer did not hand over: {report['captions']}")
+    handover = times["caption Installing..."] - times["position 100"]
+    peak = int(open(f"{work}/{kind}.peak").read()) / 1024
+    print(f"  {kind:8} installer: last byte to \"Installing...\" {handover:6d} ms, peak resident {peak:6.1f} MiB")
+PY
