@@ -12,9 +12,13 @@ import sys
 import time
 import unittest
 import urllib.error
+import urllib.parse
 import urllib.request
 
 from winehost import BUILD, DRIVE_C, ROOT, reg_delete, reg_query, wine, windows_path
+
+sys.path.insert(0, str(ROOT / "tools" / "report"))
+import report as log_report  # noqa: E402
 
 INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
 FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
@@ -83,7 +87,7 @@ class PublisherServer(unittest.TestCase):
         """The installer log's lines of one affiliate, once there are `count`: nginx writes a
         line when its answer has ended, which for a cut-off answer is when it notices."""
         for _ in range(100):
-            lines = [line.split("\t") for line in self.log.read_text(errors="replace").splitlines()]
+            lines = [line.split("\t") for line in self.log.read_text(encoding="latin-1").splitlines()]
             mine = [fields for fields in lines if fields[3] == affiliate]
             if len(mine) >= count:
                 return mine
@@ -189,6 +193,21 @@ class PublisherServer(unittest.TestCase):
         self.assertEqual((status, int(headers["Content-Length"])), (200, len(picture)))
         self.assertEqual(headers["Content-Type"], "image/jpeg")
         self.assertTrue(re.fullmatch(r"max-age=\d{4,}", headers["Cache-Control"]), headers["Cache-Control"])
+
+    def test_remarks_keep_every_byte_through_the_log(self):
+        # The installer percent-encodes every byte of its remarks; nginx decodes them for the log
+        # and escapes what it must; the report must get back exactly what was stamped.
+        cases = [bytes(range(256)), b"-", b"", b"a+b \\x41 \\"]
+        for number, remarks in enumerate(cases, 900):
+            query = urllib.parse.urlencode({"action": "installer_images", "affid": number, "skinid": 1,
+                                            "lang": "EN", "remarks": remarks}, quote_via=urllib.parse.quote)
+            with urllib.request.urlopen(f"http://{HOST}/index.new.php?{query}", timeout=30) as answer:
+                self.assertEqual(answer.status, 200)
+        for number, remarks in enumerate(cases, 900):
+            with self.subTest(remarks=remarks):
+                line, = self.logged(str(number), 1)
+                request = log_report.parse("\t".join(line).encode("latin-1"))
+                self.assertEqual(request.remarks, remarks)
 
 
 if __name__ == "__main__":

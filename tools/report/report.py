@@ -72,11 +72,15 @@ def parse(line):
         if not match:
             raise Malformed("unreadable content range")
         content_range = tuple(int(n) for n in match.groups())
-    # nginx writes an empty value as "-"; no real method, action or affiliate is "-".
-    absent = lambda value: b"" if value == b"-" else value  # noqa: E731
-    return Request(method=absent(unescape(method)), action=absent(unescape(action)),
-                   affiliate=absent(unescape(affiliate)), remarks=remarks[1:], status=number(status),
-                   sent=number(sent), complete=completion == b"OK", content_range=content_range)
+    return Request(method=query_value(method), action=query_value(action), affiliate=query_value(affiliate),
+                   remarks=remarks[1:], status=number(status), sent=number(sent), complete=completion == b"OK",
+                   content_range=content_range)
+
+
+def query_value(field):
+    """nginx writes a missing value as "-"; no real method, action or affiliate is "-"."""
+    value = unescape(field)
+    return b"" if value == b"-" else value
 
 
 @dataclass
