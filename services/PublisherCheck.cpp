@@ -71,10 +71,10 @@ private:
 }  // namespace
 
 bool PublisherCheck::Check(const std::wstring& programPath) {
+    if (!ThisProgramCarriesSignature()) return true;
     program = AdoptFileHandle(CreateFileW(programPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!program) return false;
-    if (!ThisProgramCarriesSignature()) return true;
 
     std::wstring ownPath = ThisProgramPath();
     if (ownPath.empty()) return false;

@@ -8,13 +8,15 @@
 
 class PublisherCheck {
 public:
-    // Opens the program for reading, shared for reading only, so that from the check on nobody
-    // can change, replace or delete it until Release (or this object going). Then true when this
-    // installer's file carries no signature, or when the program's signature is valid and its
-    // signing certificate holds the same public key as the one that signed this installer.
-    // False when the program cannot be opened, and whenever this installer is signed but its
-    // own signature does not check out: a signed build never runs anything unchecked.
-    // Needs no network: certificates are not checked for revocation.
+    // True at once when this installer's file carries no signature. Otherwise opens the program
+    // for reading, shared for reading only, so that from the check on nobody can change, replace
+    // or delete it until Release (or this object going), and is true only when the program's
+    // signature is valid and its signing certificate holds the same public key as the one that
+    // signed this installer. The key, not the whole certificate: only its private key's holder
+    // can make a valid signature with it, and a certificate renewed for the same key keeps
+    // working with installers already handed out. False when the program cannot be opened, and
+    // whenever this installer's own signature does not check out: a signed build never runs
+    // anything unchecked. Needs no network: certificates are not checked for revocation.
     bool Check(const std::wstring& programPath);
     void Release() { program.reset(); }
 

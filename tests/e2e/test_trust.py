@@ -4,6 +4,7 @@ the platform's certificate checks, trusting the test authority that the test add
 import json
 import os
 import shutil
+import subprocess
 import sys
 import time
 import unittest
@@ -34,6 +35,17 @@ def altered(source, target):
     data[at] ^= 0x20
     target.write_bytes(data)
     return target
+
+
+def renewal(publisher, folder):
+    """The publisher with a new certificate (a new serial number, a new validity) for its key."""
+    folder.mkdir(parents=True, exist_ok=True)
+    shutil.copy(publisher.key, folder / "key.pem")
+    done = subprocess.run(["openssl", "req", "-x509", "-new", "-key", folder / "key.pem", "-sha256", "-days", "400",
+                           "-subj", "/CN=Pellmorrow Test Publisher", "-addext", "extendedKeyUsage=codeSigning",
+                           "-out", folder / "cert.pem"], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return TestPublisher(folder)
 
 
 class SessionRunner(unittest.TestCase):
@@ -77,12 +89,15 @@ class SignedSetup(SessionRunner):
         shutil.rmtree(WORK, ignore_errors=True)
         publisher = TestPublisher(WORK / "publisher")
         other = TestPublisher(WORK / "other", "Another Test Publisher")
+        renewed = renewal(publisher, WORK / "renewed")
         cls.installers = {"unsigned": INSTALLER_E2E, "signed": WORK / "installer-signed.exe"}
         publisher.sign(INSTALLER_E2E, cls.installers["signed"])
         cls.setups = {"unsigned": FAKE_SETUP, "same publisher": WORK / "setup-same.exe",
                       "other publisher": WORK / "setup-other.exe"}
         publisher.sign(FAKE_SETUP, cls.setups["same publisher"])
         other.sign(FAKE_SETUP, cls.setups["other publisher"])
+        cls.setups["same publisher, renewed certificate"] = WORK / "setup-renewed.exe"
+        renewed.sign(FAKE_SETUP, cls.setups["same publisher, renewed certificate"])
         cls.setups["same publisher, altered"] = altered(cls.setups["same publisher"], WORK / "setup-altered.exe")
         cls.installers["signed, altered"] = altered(cls.installers["signed"], WORK / "installer-altered.exe")
         cls.server = TestServer(port=TEST_PORT)
@@ -99,6 +114,8 @@ class SignedSetup(SessionRunner):
     def test_setup_must_be_signed_by_the_installers_publisher(self):
         cases = [
             ("signed", "same publisher", True),
+            # The publisher is its key: a certificate renewed for the same key is the same publisher.
+            ("signed", "same publisher, renewed certificate", True),
             ("signed", "unsigned", False),
             ("signed", "other publisher", False),
             ("signed", "same publisher, altered", False),
