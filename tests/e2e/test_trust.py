@@ -100,6 +100,12 @@ class SignedSetup(SessionRunner):
         renewed.sign(FAKE_SETUP, cls.setups["same publisher, renewed certificate"])
         cls.setups["same publisher, altered"] = altered(cls.setups["same publisher"], WORK / "setup-altered.exe")
         cls.installers["signed, altered"] = altered(cls.installers["signed"], WORK / "installer-altered.exe")
+        # Data added to the signature's unauthenticated part, where a signed copy's stamp goes.
+        cls.installers["signed, with unauthenticated data"] = WORK / "installer-blob.exe"
+        done = subprocess.run(["osslsigncode", "add", "-addUnauthenticatedBlob", "-in", cls.installers["signed"],
+                               "-out", cls.installers["signed, with unauthenticated data"]],
+                              capture_output=True, text=True)
+        assert done.returncode == 0, done.stdout + done.stderr
         cls.server = TestServer(port=TEST_PORT)
 
     @classmethod
@@ -116,6 +122,7 @@ class SignedSetup(SessionRunner):
             ("signed", "same publisher", True),
             # The publisher is its key: a certificate renewed for the same key is the same publisher.
             ("signed", "same publisher, renewed certificate", True),
+            ("signed, with unauthenticated data", "same publisher", True),
             ("signed", "unsigned", False),
             ("signed", "other publisher", False),
             ("signed", "same publisher, altered", False),
