@@ -161,7 +161,9 @@ void InstallerDialog::ShowDownloadFailed() {
 // Runs on the setup worker, inside the final callback, while the window's thread still runs the
 // hidden dialog. Everything after the setup program ends is done whatever it did.
 void InstallerDialog::HandOverToSetup() {
-    // What runs is what was checked: the file stays unchangeable until the setup has ended.
+    // What runs is what was checked: the file stays unchangeable until the setup has ended. A
+    // setup program that a signed installer's publisher did not sign ends the run as a failed
+    // download: deleted, never run, nothing recorded.
     PublisherCheck setup;
     if (!setup.Check(WidePath(installerPath))) {
         setup.Release();
