@@ -9,7 +9,7 @@ import unittest
 import urllib.parse
 from pathlib import Path
 
-from winehost import BUILD, DRIVE_C, reg_delete, reg_query, wine, windows_path
+from winehost import BUILD, DRIVE_C, native_stamp, publisher, reg_delete, reg_query, wine, windows_path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 from test_server import Response, TestServer  # noqa: E402
@@ -110,19 +110,37 @@ class Session(unittest.TestCase):
         self.assertEqual(values["installDir"], ("REG_SZ", "C:\\Program Files\\Pellmorrow"))
         self.assertRegex(values["guid"][1], r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
-    def test_stamped_copy_sends_its_stamp(self):
-        copy = BUILD / "e2e-stamped.exe"
-        code, out = wine(BUILD / "stamp.exe", windows_path(INSTALLER_E2E), windows_path(copy),
+    def test_stamped_copies_send_their_stamp(self):
+        plain = BUILD / "e2e-stamped.exe"
+        code, out = wine(BUILD / "stamp.exe", windows_path(INSTALLER_E2E), windows_path(plain),
                          "--affiliate", "11628", "--remarks", "spring & summer #1 50%")
         self.assertEqual(code, 0, out)
-        report = self.run_session(exe=copy)
-        self.assertEqual(report["exitCode"], 1, report)
-        for action in ("installer",):
-            (query, _), = self.requests(action)
-            self.assertEqual((query["affid"], query["remarks"]), ("11628", "spring & summer #1 50%"))
-        values = reg_query(PRODUCT_KEY)
-        self.assertEqual(values["affId"], ("REG_DWORD", "0x2d6c"))
-        self.assertEqual(values["remarks"], ("REG_SZ", "spring & summer #1 50%"))
+        # Signed once, then stamped inside its signature; a signed installer runs only a setup
+        # program of its own publisher.
+        signed, signed_stamped = BUILD / "e2e-signed.exe", BUILD / "e2e-signed-stamped.exe"
+        signed_setup = BUILD / "e2e-signed-setup.exe"
+        publisher().sign(INSTALLER_E2E, signed)
+        publisher().sign(FAKE_SETUP, signed_setup)
+        native_stamp(signed, signed_stamped, 4294967295, "signed & stamped 100%")
+        cases = [
+            ("stamped by the Windows tool", plain, self.setup_bytes, "11628", "0x2d6c", "spring & summer #1 50%"),
+            ("signed, then stamped", signed_stamped, signed_setup.read_bytes(), "4294967295", "0xffffffff",
+             "signed & stamped 100%"),
+        ]
+        for name, copy, setup, affiliate, dword, remarks in cases:
+            with self.subTest(name):
+                reg_delete(PRODUCT_KEY)
+                self.server.clear_log()
+                self.record.unlink(missing_ok=True)
+                self.serve_setup(Response(setup))
+                report = self.run_session(exe=copy)
+                self.assertEqual(report["exitCode"], 1, report)
+                self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
+                (query, _), = self.requests("installer")
+                self.assertEqual((query["affid"], query["remarks"]), (affiliate, remarks))
+                values = reg_query(PRODUCT_KEY)
+                self.assertEqual(values["affId"], ("REG_DWORD", dword))
+                self.assertEqual(values["remarks"], ("REG_SZ", remarks))
 
     def test_setup_that_cannot_start_is_still_recorded(self):
         self.serve_setup(Response(b"this is not a program" * 100))

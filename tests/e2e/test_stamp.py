@@ -52,7 +52,7 @@ class StampedInstaller(unittest.TestCase):
         self.assertTrue(target.read_bytes().startswith(before))
         code, out = self.show(target)
         self.assertEqual(code, 0, out)
-        self.assertEqual(out.splitlines(), ["affiliate: 11628", "remarks: spring & summer #1"])
+        self.assertEqual(out.splitlines(), ["affiliate: 11628", "remarks: spring & summer #1", "signature: none"])
 
     def test_copies_stamped_by_another_writer(self):
         program = INSTALLER.read_bytes()
@@ -69,7 +69,7 @@ class StampedInstaller(unittest.TestCase):
                 path.write_bytes(program + tail)
                 code, out = self.show(path)
                 self.assertEqual(code, 0, out)
-                self.assertEqual(out.splitlines(), ["affiliate: " + affiliate, "remarks: " + remarks])
+                self.assertEqual(out.splitlines(), ["affiliate: " + affiliate, "remarks: " + remarks, "signature: none"])
 
 
 if __name__ == "__main__":

@@ -6,10 +6,16 @@ the build tree is given by PELLMORROW_BUILD (default: build/windows of the check
 import json
 import os
 import subprocess
+import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("PELLMORROW_BUILD", ROOT / "build" / "windows"))
+# The Linux build of the stamping tool: the one that stamps signed copies.
+NATIVE_STAMP = Path(os.environ.get("PELLMORROW_NATIVE_BUILD", ROOT / "build" / "native")) / "stamp"
+
+sys.path.insert(0, str(ROOT / "tests"))
+from signing import TestPublisher  # noqa: E402
 INSTALLER = BUILD / "PellmorrowInstaller.exe"
 DRIVER = BUILD / "tests" / "e2e" / "e2e_driver.exe"
 FAKE_GAME = BUILD / "tests" / "e2e" / "Pellmorrow.exe"
@@ -63,3 +69,14 @@ def windows_path(path):
     if path.is_relative_to(DRIVE_C.resolve()):
         return "C:\\" + str(path.relative_to(DRIVE_C.resolve())).replace("/", "\\")
     return "Z:" + str(path).replace("/", "\\")
+
+
+def publisher():
+    """The tests' code-signing publisher, its certificate made once per build tree."""
+    return TestPublisher(BUILD / "e2e-publisher")
+
+
+def native_stamp(source, target, affiliate, remarks):
+    done = subprocess.run([str(NATIVE_STAMP), str(source), str(target), "--affiliate", str(affiliate),
+                           "--remarks", remarks], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -1,7 +1,8 @@
 """The stamping tool, run the way a publisher runs it: python3 stamp_tool_test.py STAMP_BINARY
 
 Programs are tiny PE files built here; stamps are checked against a layout and a check value
-computed here from the format, independently of the C++ code.
+computed here from the format, independently of the C++ code. Signed programs are signed here
+with a certificate of the tests' own (tests/signing.py) and checked with osslsigncode.
 """
 import os
 import struct
@@ -9,6 +10,10 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from signing import TestPublisher  # noqa: E402
 
 STAMP = None  # path to the tool, from the command line
 
@@ -79,7 +84,9 @@ def make_pe(sections=((0x200, b"\x90" * 0x200),), pe32plus=False, headers_size=0
 PLAIN_PE, PLAIN_END = make_pe()
 
 
-class StampTool(unittest.TestCase):
+class ToolRun(unittest.TestCase):
+    """Runs the tool in a fresh folder of its own."""
+
     def setUp(self):
         self._dir = tempfile.TemporaryDirectory()
         self.dir = self._dir.name
@@ -104,12 +111,24 @@ class StampTool(unittest.TestCase):
     def stamp(self, source, affiliate, remarks, out=None):
         return self.run_tool(source, out or self.out, "--affiliate", affiliate, "--remarks", remarks)
 
-    def assert_shows(self, path, affiliate, remarks):
+    def assert_shows(self, path, affiliate, remarks, signature=b"none"):
         shown = self.run_tool("--show", path)
         self.assertEqual(shown.returncode, 0, shown.stderr)
         # A Windows build of the tool writes CRLF.
-        self.assertEqual(shown.stdout.replace(b"\r\n", b"\n"), b"affiliate: %d\nremarks: %s\n" % (affiliate, remarks))
+        self.assertEqual(shown.stdout.replace(b"\r\n", b"\n"),
+                         b"affiliate: %d\nremarks: %s\nsignature: %s\n" % (affiliate, remarks, signature))
 
+    def assert_refused(self, args, why, exit_code=1):
+        """Refused with `why` on stderr, OUT neither created nor touched, no files left over."""
+        before = sorted(os.listdir(self.dir))
+        refused = self.run_tool(*args)
+        self.assertEqual(refused.returncode, exit_code, refused.stderr)
+        self.assertIn(why, refused.stderr)
+        self.assertEqual(sorted(os.listdir(self.dir)), before)
+        return refused
+
+
+class StampTool(ToolRun):
     def test_python_check_value_matches_known_blocks(self):
         # The reference used below must agree with the format's known values.
         for affiliate, remarks, check in [(11628, b"0", 598), (11628, b"", 490), (0, b"", 641), (0, b"abc", 785)]:
@@ -185,26 +204,17 @@ class StampTool(unittest.TestCase):
                 else:
                     shown = self.run_tool("--show", path)
                     self.assertEqual(shown.returncode, 1)
-                    self.assertEqual(shown.stdout, b"")
+                    self.assertEqual(shown.stdout, b"signature: none\n")
                     self.assertIn(b"no stamp", shown.stderr)
 
     def test_show_without_a_stamp(self):
-        for name, path in [("unstamped program", self.write("in.exe", PLAIN_PE)),
-                           ("missing file", os.path.join(self.dir, "missing.exe"))]:
+        for name, path, out in [("unstamped program", self.write("in.exe", PLAIN_PE), b"signature: none\n"),
+                                ("missing file", os.path.join(self.dir, "missing.exe"), b"")]:
             with self.subTest(name):
                 shown = self.run_tool("--show", path)
                 self.assertEqual(shown.returncode, 1)
-                self.assertEqual(shown.stdout, b"")
+                self.assertEqual(shown.stdout, out)
                 self.assertNotEqual(shown.stderr, b"")
-
-    def assert_refused(self, args, why, exit_code=1):
-        """Refused with `why` on stderr, OUT neither created nor touched, no files left over."""
-        before = sorted(os.listdir(self.dir))
-        refused = self.run_tool(*args)
-        self.assertEqual(refused.returncode, exit_code, refused.stderr)
-        self.assertIn(why, refused.stderr)
-        self.assertEqual(sorted(os.listdir(self.dir)), before)
-        return refused
 
     def test_refusals(self):
         bad_signature = bytearray(PLAIN_PE)
@@ -213,8 +223,8 @@ class StampTool(unittest.TestCase):
         bad_magic[0x58:0x5A] = b"\x07\x01"
         far_header = bytearray(PLAIN_PE)
         struct.pack_into("<I", far_header, 0x3C, 0xFFFFFFF0)
-        signed, _ = make_pe(certificate=(PLAIN_END, 16), trailing=bytes(16))
-        signed_plus, _ = make_pe(pe32plus=True, certificate=(PLAIN_END, 16), trailing=bytes(16))
+        zeroed_table, _ = make_pe(certificate=(PLAIN_END, 16), trailing=bytes(16))
+        zeroed_table_plus, _ = make_pe(pe32plus=True, certificate=(PLAIN_END, 16), trailing=bytes(16))
         certificate_offset_only, _ = make_pe(certificate=(PLAIN_END, 0))
         certificate_size_only, _ = make_pe(certificate=(0, 16))
         # A valid block inside the image would win over the new one when the installer reads.
@@ -241,10 +251,10 @@ class StampTool(unittest.TestCase):
             ("truncated in the optional header", PLAIN_PE[:0x100], "1", b"", b"optional header"),
             ("truncated in the section table", PLAIN_PE[:0x150], "1", b"", b"section table"),
             ("truncated in the section data", PLAIN_PE[:0x300], "1", b"", b"section data"),
-            ("signed program", signed, "1", b"", b"signed"),
-            ("signed PE32+ program", signed_plus, "1", b"", b"signed"),
-            ("certificate table offset only", certificate_offset_only, "1", b"", b"signed"),
-            ("certificate table size only", certificate_size_only, "1", b"", b"signed"),
+            ("certificate table of zeros", zeroed_table, "1", b"", b"damaged signature"),
+            ("PE32+ certificate table of zeros", zeroed_table_plus, "1", b"", b"damaged signature"),
+            ("certificate table offset only", certificate_offset_only, "1", b"", b"damaged signature"),
+            ("certificate table size only", certificate_size_only, "1", b"", b"damaged signature"),
             ("image already holding a stamp", holding_stamp, "1", b"", b"read back"),
         ]
         for name, program, affiliate, remarks, why in cases:
@@ -268,6 +278,24 @@ class StampTool(unittest.TestCase):
             with self.subTest(out=out):
                 self.assert_refused((source, out, "--affiliate", "1", "--remarks", "x"), b"same file")
                 self.assertEqual(self.read(source), PLAIN_PE)
+
+    def test_never_consumes_in(self):
+        # Names a careless temporary file could take: IN named like the copy's temporary file,
+        # and an OUT that is a folder (a rename onto it fails, and the clean-up must not then
+        # remove IN).
+        source = self.write("out.exe.stamp-tmp", PLAIN_PE)
+        done = self.stamp(source, "1", b"x")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(self.read(source), PLAIN_PE)
+        self.assertEqual(self.read(self.out), PLAIN_PE + stamp_bytes(1, b"x"))
+        self.assertEqual(sorted(os.listdir(self.dir)), ["out.exe", "out.exe.stamp-tmp"])
+
+        source = self.write("folder.stamp-tmp", PLAIN_PE)
+        folder = os.path.join(self.dir, "folder")
+        os.mkdir(folder)
+        self.assert_refused((source, folder, "--affiliate", "1", "--remarks", "x"), b"folder")
+        self.assertEqual(os.listdir(folder), [])
+        self.assertEqual(self.read(source), PLAIN_PE)
 
     def test_cannot_write_out(self):
         source = self.write("in.exe", PLAIN_PE)
@@ -296,6 +324,194 @@ class StampTool(unittest.TestCase):
         shown = self.run_tool("--help")
         self.assertEqual(shown.returncode, 0)
         self.assertIn(b"usage:", shown.stdout)
+
+
+def certificate_table(data):
+    """(where the security directory entry lies, (table offset, table size))."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    pe32plus = struct.unpack_from("<H", data, pe + 24)[0] == 0x20B
+    entry = pe + 24 + (112 if pe32plus else 96) + 4 * 8
+    return entry, struct.unpack_from("<II", data, entry)
+
+
+def checksum_offset(data):
+    return struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
+
+
+def pe_checksum(data):
+    """The loader's checksum: 16-bit words with end-around carry, the field itself as zero, plus
+    the length."""
+    at = checksum_offset(data)
+    words = bytearray(data)
+    words[at:at + 4] = bytes(4)
+    if len(words) % 2:
+        words.append(0)
+    total = 0
+    for (word,) in struct.iter_unpack("<H", words):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    return total + len(data)
+
+
+def der_size(der):
+    """Header plus contents of the DER element that starts der."""
+    if der[1] < 0x80:
+        return 2 + der[1]
+    count = der[1] & 0x7F
+    return 2 + count + int.from_bytes(der[2:2 + count], "big")
+
+
+class SignedStamping(ToolRun):
+    """Signed programs keep a valid signature when stamped: the stamp goes into the signature's
+    unauthenticated part."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls._keys = tempfile.TemporaryDirectory()
+        cls.publisher = TestPublisher(cls._keys.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._keys.cleanup()
+
+    def signed(self, program=PLAIN_PE, *options, name="signed.exe"):
+        source = self.write("unsigned-" + name, program)
+        target = os.path.join(self.dir, name)
+        self.publisher.sign(source, target, *options)
+        os.remove(source)
+        return target
+
+    def assert_signed_stamp(self, source, path, affiliate, remarks):
+        """path is source's signature with this stamp, and nothing else changed."""
+        data, before = self.read(path), self.read(source)
+        verified, report = self.publisher.verify(path)
+        self.assertTrue(verified, report)
+        self.assert_shows(path, affiliate, remarks, signature=b"intact")
+        self.assertEqual(data.count(MARKER), 1)
+        self.assertEqual(data.count(stamp_bytes(affiliate, remarks)), 1)
+
+        # The lengths: one entry, 8-byte aligned, ending the file, its DER filling it but for
+        # the padding; the program before it as signed, but for the table's size and checksum.
+        entry, (offset, size) = certificate_table(data)
+        self.assertEqual(offset, certificate_table(before)[1][0])
+        self.assertEqual(offset + size, len(data))
+        self.assertEqual(size % 8, 0)
+        self.assertEqual(struct.unpack_from("<IHH", data, offset), (size, 0x0200, 0x0002))
+        der = data[offset + 8:]
+        self.assertEqual(der[0], 0x30)
+        self.assertGreater(der_size(der), len(der) - 8)
+        self.assertEqual(der[der_size(der):], bytes(len(der) - der_size(der)))
+        checksum = struct.unpack_from("<I", before, checksum_offset(before))[0]
+        self.assertEqual(struct.unpack_from("<I", data, checksum_offset(data))[0], checksum and pe_checksum(data))
+        changed = bytearray(data[:offset])
+        changed[entry + 4:entry + 8] = before[entry + 4:entry + 8]
+        at = checksum_offset(data)
+        changed[at:at + 4] = before[at:at + 4]
+        self.assertEqual(bytes(changed), before[:offset])
+
+    def test_stamps_inside_the_signature(self):
+        cases = [
+            ("fresh", PLAIN_PE, (), 11628, b"spring"),
+            ("empty remarks", PLAIN_PE, (), 0, b""),
+            ("127-byte remarks", PLAIN_PE, (), 4294967295, bytes(range(0x80, 0xFF))),
+            ("PE32+", make_pe(pe32plus=True)[0], (), 7, b"wide"),
+            ("space reserved by the signer", PLAIN_PE, ("-addUnauthenticatedBlob",), 8, b"blob"),
+        ]
+        for name, program, options, affiliate, remarks in cases:
+            with self.subTest(name):
+                source = self.signed(program, *options)
+                before = self.read(source)
+                done = self.stamp(source, str(affiliate), remarks)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(self.read(source), before)
+                self.assert_signed_stamp(source, self.out, affiliate, remarks)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["out.exe", "signed.exe"])
+                os.remove(self.out)
+
+    def test_checksum_kept_right_or_absent(self):
+        signed = self.read(self.signed())
+        self.assertNotEqual(struct.unpack_from("<I", signed, checksum_offset(signed))[0], 0)
+        # The signer's checksum is not signed: without one, the copy carries none either.
+        without = bytearray(signed)
+        struct.pack_into("<I", without, checksum_offset(signed), 0)
+        for name, program in [("with a checksum", signed), ("without", bytes(without))]:
+            with self.subTest(name):
+                source = self.write("in.exe", program)
+                done = self.stamp(source, "9", b"nine")
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assert_signed_stamp(source, self.out, 9, b"nine")
+
+    def test_restamping_replaces_the_stamp(self):
+        source = self.signed()
+        first = os.path.join(self.dir, "first.exe")
+        self.assertEqual(self.stamp(source, "1", b"first", out=first).returncode, 0)
+        done = self.stamp(first, "2", b"second")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assert_signed_stamp(source, self.out, 2, b"second")
+        self.assertNotIn(stamp_bytes(1, b"first"), self.read(self.out))
+        # The same file as stamping the signed program afresh.
+        fresh = os.path.join(self.dir, "fresh.exe")
+        self.assertEqual(self.stamp(source, "2", b"second", out=fresh).returncode, 0)
+        self.assertEqual(self.read(self.out), self.read(fresh))
+
+    def test_data_after_the_certificate_table_is_left_out(self):
+        source = self.write("trailing.exe", self.read(self.signed()) + b"appended")
+        done = self.stamp(source, "3", b"three")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn(b"left out 8 bytes", done.stdout)
+        self.assert_signed_stamp(source, self.out, 3, b"three")
+
+    def test_a_changed_program_shows_a_broken_signature(self):
+        done = self.stamp(self.signed(), "4", b"four")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        stamped = bytearray(self.read(self.out))
+        stamped[0x210] ^= 1  # in the section data
+        tampered = self.write("tampered.exe", bytes(stamped))
+        verified, report = self.publisher.verify(tampered)
+        self.assertFalse(verified, report)
+        shown = self.run_tool("--show", tampered)
+        self.assertEqual(shown.returncode, 1)
+        self.assertEqual(shown.stdout, b"affiliate: 4\nremarks: four\n"
+                                       b"signature: broken: the program differs from the one that was signed\n")
+
+    def test_refused_signatures(self):
+        signed = self.read(self.signed())
+        entry, (offset, size) = certificate_table(signed)
+
+        def patched(at, fmt, *values, data=signed):
+            changed = bytearray(data)
+            struct.pack_into(fmt, changed, at, *values)
+            return bytes(changed)
+
+        changed_program = bytearray(signed)
+        changed_program[0x210] ^= 1
+        certificate_der = subprocess.run(["openssl", "x509", "-in", str(self.publisher.cert), "-outform", "DER"],
+                                         capture_output=True, check=True).stdout
+        not_pkcs7 = struct.pack("<IHH", 8 + len(certificate_der), 0x0200, 0x0002) + certificate_der
+        not_pkcs7 += bytes(-len(not_pkcs7) % 8)
+        second_entry = signed + struct.pack("<IHH", 16, 0x0200, 0x0002) + bytes(8)
+        cases = [
+            ("entry longer than its table", patched(offset, "<I", size + 8), b"length does not fit"),
+            ("entry shorter than its header", patched(offset, "<I", 4), b"length does not fit"),
+            ("X.509 entry, not PKCS#7", patched(offset + 6, "<H", 1), b"not a PKCS#7 signature"),
+            ("old entry revision", patched(offset + 4, "<H", 0x0100), b"not a PKCS#7 signature"),
+            ("PKCS#7 damaged", patched(offset + 8, "<B", 0x31), b"no readable PKCS#7"),
+            ("a certificate where the signature belongs",
+             patched(entry + 4, "<I", len(not_pkcs7), data=signed[:offset] + not_pkcs7), b"no readable PKCS#7"),
+            ("truncated in the certificate table", signed[:offset + size // 2], b"past the end of the file"),
+            ("table placed past the end of the file", patched(entry, "<I", len(signed) + 8), b"past the end"),
+            ("table size past the end of the file", patched(entry + 4, "<I", size + 4096), b"past the end"),
+            ("two entries", patched(entry + 4, "<I", size + 16, data=second_entry), b"more than one entry"),
+            ("program changed after signing", bytes(changed_program), b"differs from the one that was signed"),
+        ]
+        for name, program, why in cases:
+            with self.subTest(name):
+                source = self.write("in.exe", program)
+                args = (source, self.out, "--affiliate", "1", "--remarks", "x")
+                refused = self.assert_refused(args, why)
+                self.assertIn(b"signed", refused.stderr)
+                self.assertFalse(os.path.exists(self.out))
+                self.assertEqual(self.read(source), program)
 
 
 if __name__ == "__main__":

@@ -17,6 +17,8 @@ constexpr uint64_t kSymbolSize = 18;
 constexpr uint32_t kMagicPe32 = 0x10B;
 constexpr uint32_t kMagicPe32Plus = 0x20B;
 constexpr uint32_t kSecurityDirectory = 4;
+// CheckSum's offset in the optional header, the same in PE32 and PE32+.
+constexpr uint64_t kChecksumAt = 64;
 
 PeImage Fail(const char* why) {
     PeImage image;
@@ -87,9 +89,14 @@ PeImage PeImage::Parse(const unsigned char* data, size_t dataSize) {
 
     PeImage image;
     image.imageEnd = static_cast<size_t>(end);
+    image.checksumAt = static_cast<size_t>(optionalAt + kChecksumAt);
+    image.checksum = Read32(optional + kChecksumAt);
     if (directoryCount > kSecurityDirectory) {
-        const unsigned char* security = optional + directoriesAt + kSecurityDirectory * 8;
-        image.hasCertificateTable = Read32(security) != 0 || Read32(security + 4) != 0;
+        image.securityDirectoryAt = static_cast<size_t>(optionalAt + directoriesAt + kSecurityDirectory * 8);
+        const unsigned char* security = data + image.securityDirectoryAt;
+        image.certificateTableAt = Read32(security);
+        image.certificateTableSize = Read32(security + 4);
+        image.hasCertificateTable = image.certificateTableAt != 0 || image.certificateTableSize != 0;
     }
     return image;
 }

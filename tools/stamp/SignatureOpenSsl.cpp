@@ -1,0 +1,260 @@
+// Authenticode with OpenSSL's PKCS#7 and ASN.1 code. The stamp becomes an attribute of the
+// signer outside its signed attributes, the place where timestamps and nested signatures live:
+// the program digest skips the certificate table, and the signer's signature covers only the
+// content and the signed attributes, so neither changes when the attribute is added.
+#include "tools/stamp/Signature.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+template <typename T, void (*Free)(T*)>
+struct Deleter {
+    void operator()(T* p) const { Free(p); }
+};
+using UniquePkcs7 = std::unique_ptr<PKCS7, Deleter<PKCS7, PKCS7_free>>;
+using UniqueDigestInfo = std::unique_ptr<X509_SIG, Deleter<X509_SIG, X509_SIG_free>>;
+using UniqueBio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
+using UniqueStore = std::unique_ptr<X509_STORE, Deleter<X509_STORE, X509_STORE_free>>;
+using UniqueObject = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT, ASN1_OBJECT_free>>;
+using UniqueAttribute = std::unique_ptr<X509_ATTRIBUTE, Deleter<X509_ATTRIBUTE, X509_ATTRIBUTE_free>>;
+using UniqueDigestContext = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+
+// WIN_CERTIFICATE: dwLength (header and signature), wRevision, wCertificateType, then the data.
+constexpr size_t kEntryHeaderSize = 8;
+constexpr uint32_t kRevision2 = 0x0200;
+constexpr uint32_t kPkcsSignedData = 0x0002;
+// Entries, and so the table's end, are aligned to 8 bytes.
+constexpr size_t kEntryAlignment = 8;
+
+// The stamp attribute's type: a UUID-based OID (ITU-T X.667), needing no registration.
+constexpr char kStampAttributeOid[] = "2.25.160180188726583953443106987822980704715";
+constexpr char kIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";  // SPC_INDIRECT_DATA_OBJID
+
+uint32_t Read16(const unsigned char* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
+uint32_t Read32(const unsigned char* p) { return Read16(p) | Read16(p + 2) << 16; }
+void Write32(unsigned char* p, uint32_t value) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+size_t AlignUp(size_t size) { return (size + kEntryAlignment - 1) / kEntryAlignment * kEntryAlignment; }
+
+// A parsed signature and the parts of it that the checks need.
+struct Parsed {
+    std::string error;
+    UniquePkcs7 pkcs7;
+    const unsigned char* der = nullptr;  // the PKCS#7 encoding inside the file
+    size_t derSize = 0;
+    // SpcIndirectDataContent: the bytes inside its SEQUENCE (what the signer's messageDigest
+    // covers) and the program digest it carries.
+    const unsigned char* content = nullptr;
+    long contentSize = 0;
+    UniqueDigestInfo digestInfo;
+};
+
+Parsed Fail(std::string why) {
+    ERR_clear_error();
+    Parsed parsed;
+    parsed.error = std::move(why);
+    return parsed;
+}
+
+// Reads one definite-length DER header at *p (within end), leaving *p at its contents.
+bool ReadHeader(const unsigned char** p, const unsigned char* end, long* length, int* tag) {
+    int objectClass = 0;
+    const int result = ASN1_get_object(p, length, tag, &objectClass, end - *p);
+    return !(result & 0x80) && !(result & 0x01) && objectClass == V_ASN1_UNIVERSAL;
+}
+
+Parsed Parse(const std::vector<unsigned char>& file, const PeImage& image) {
+    const size_t at = image.certificateTableAt;
+    const size_t size = image.certificateTableSize;
+    if (at > file.size() || size > file.size() - at)
+        return Fail("damaged signature: the certificate table runs past the end of the file (truncated?)");
+    if (at < image.imageEnd) return Fail("damaged signature: the certificate table overlaps the program image");
+    if (size < kEntryHeaderSize) return Fail("damaged signature: the certificate table is too short for an entry");
+    const unsigned char* entry = file.data() + at;
+    const size_t length = Read32(entry);
+    if (length <= kEntryHeaderSize || length > size)
+        return Fail("damaged signature: the certificate entry's length does not fit its table");
+    if (Read16(entry + 4) != kRevision2 || Read16(entry + 6) != kPkcsSignedData)
+        return Fail("the certificate entry is not a PKCS#7 signature (revision " + std::to_string(Read16(entry + 4)) +
+                    ", type " + std::to_string(Read16(entry + 6)) + ")");
+    if (AlignUp(length) < size) return Fail("the certificate table holds more than one entry; only one is supported");
+
+    Parsed parsed;
+    parsed.der = entry + kEntryHeaderSize;
+    const unsigned char* end = parsed.der + (length - kEntryHeaderSize);
+    const unsigned char* p = parsed.der;
+    parsed.pkcs7.reset(d2i_PKCS7(nullptr, &p, end - parsed.der));
+    if (!parsed.pkcs7) return Fail("damaged signature: the certificate entry holds no readable PKCS#7 structure");
+    parsed.derSize = static_cast<size_t>(p - parsed.der);
+    if (std::any_of(p, end, [](unsigned char c) { return c != 0; }))
+        return Fail("damaged signature: data follows the PKCS#7 structure in its entry");
+
+    PKCS7* pkcs7 = parsed.pkcs7.get();
+    if (!PKCS7_type_is_signed(pkcs7) || !pkcs7->d.sign || sk_PKCS7_SIGNER_INFO_num(PKCS7_get_signer_info(pkcs7)) < 1)
+        return Fail("the signature is not PKCS#7 signed data with a signer");
+    const PKCS7* contents = pkcs7->d.sign->contents;
+    char type[80] = {};
+    if (!contents || OBJ_obj2txt(type, sizeof type, contents->type, 1) <= 0 ||
+        std::strcmp(type, kIndirectDataOid) != 0 || !contents->d.other ||
+        contents->d.other->type != V_ASN1_SEQUENCE)
+        return Fail("the signature is not an Authenticode signature (no SpcIndirectDataContent)");
+
+    // SpcIndirectDataContent ::= SEQUENCE { data SpcAttributeTypeAndOptionalValue, messageDigest DigestInfo }
+    const ASN1_STRING* sequence = contents->d.other->value.sequence;
+    const unsigned char* q = sequence->data;
+    const unsigned char* sequenceEnd = q + sequence->length;
+    long itemLength = 0;
+    int tag = 0;
+    if (!ReadHeader(&q, sequenceEnd, &parsed.contentSize, &tag) || tag != V_ASN1_SEQUENCE)
+        return Fail("damaged signature: its SpcIndirectDataContent is not a sequence");
+    parsed.content = q;
+    const unsigned char* contentEnd = q + parsed.contentSize;
+    if (!ReadHeader(&q, contentEnd, &itemLength, &tag))
+        return Fail("damaged signature: its SpcIndirectDataContent cannot be read");
+    q += itemLength;
+    parsed.digestInfo.reset(d2i_X509_SIG(nullptr, &q, contentEnd - q));
+    if (!parsed.digestInfo) return Fail("damaged signature: its program digest cannot be read");
+    ERR_clear_error();
+    return parsed;
+}
+
+// The Authenticode digest of the program: the whole file before the certificate table, less
+// the CheckSum field and the certificate table's directory entry.
+bool ProgramDigest(const std::vector<unsigned char>& file, const PeImage& image, const EVP_MD* md,
+                   std::vector<unsigned char>* digest) {
+    const size_t pieces[][2] = {
+        {0, image.checksumAt},
+        {image.checksumAt + 4, image.securityDirectoryAt},
+        {image.securityDirectoryAt + 8, image.certificateTableAt},
+    };
+    UniqueDigestContext context(EVP_MD_CTX_new());
+    if (!context || !EVP_DigestInit_ex(context.get(), md, nullptr)) return false;
+    for (const auto& piece : pieces) {
+        if (piece[0] > piece[1] || piece[1] > file.size()) return false;
+        if (!EVP_DigestUpdate(context.get(), file.data() + piece[0], piece[1] - piece[0])) return false;
+    }
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int valueSize = 0;
+    if (!EVP_DigestFinal_ex(context.get(), value, &valueSize)) return false;
+    digest->assign(value, value + valueSize);
+    return true;
+}
+
+SignatureCheck Broken(std::string why) {
+    ERR_clear_error();
+    return {SignatureCheck::Broken, std::move(why)};
+}
+
+// The Windows loader's checksum: 16-bit words added with end-around carry, the CheckSum field
+// taken as zero, plus the file's length.
+uint32_t PeChecksum(const std::vector<unsigned char>& file, size_t checksumAt) {
+    const auto byteAt = [&](size_t i) -> uint32_t {
+        return i >= checksumAt && i < checksumAt + 4 ? 0 : file[i];
+    };
+    uint32_t sum = 0;
+    for (size_t i = 0; i < file.size(); i += 2) {
+        sum += byteAt(i) | (i + 1 < file.size() ? byteAt(i + 1) << 8 : 0);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return static_cast<uint32_t>((sum & 0xFFFF) + file.size());
+}
+
+}  // namespace
+
+SignatureCheck CheckSignature(const std::vector<unsigned char>& file, const PeImage& image) {
+    const Parsed parsed = Parse(file, image);
+    if (!parsed.error.empty()) return Broken(parsed.error);
+
+    const X509_ALGOR* algorithm = nullptr;
+    const ASN1_OCTET_STRING* signedDigest = nullptr;
+    X509_SIG_get0(parsed.digestInfo.get(), &algorithm, &signedDigest);
+    const EVP_MD* md = EVP_get_digestbyobj(algorithm->algorithm);
+    if (!md) return Broken("the signature uses a digest algorithm this tool does not know");
+    std::vector<unsigned char> digest;
+    if (!ProgramDigest(file, image, md, &digest)) return Broken("the program's digest cannot be computed");
+    if (digest.size() != static_cast<size_t>(ASN1_STRING_length(signedDigest)) ||
+        std::memcmp(digest.data(), ASN1_STRING_get0_data(signedDigest), digest.size()) != 0)
+        return Broken("the program differs from the one that was signed");
+
+    // The chain is not followed (PKCS7_NOVERIFY): only whether the signer's certificate, as
+    // carried in the signature, signed this content.
+    UniqueBio content(BIO_new_mem_buf(parsed.content, static_cast<int>(parsed.contentSize)));
+    UniqueStore store(X509_STORE_new());
+    if (!content || !store ||
+        PKCS7_verify(parsed.pkcs7.get(), nullptr, store.get(), content.get(), nullptr, PKCS7_NOVERIFY) != 1)
+        return Broken("the signer's signature does not verify");
+    ERR_clear_error();
+    return {SignatureCheck::Intact, "intact"};
+}
+
+std::string StampSignature(const std::vector<unsigned char>& file, const PeImage& image,
+                           const std::vector<unsigned char>& stamp, std::vector<unsigned char>* stamped) {
+    const Parsed parsed = Parse(file, image);
+    if (!parsed.error.empty()) return parsed.error;
+    PKCS7* pkcs7 = parsed.pkcs7.get();
+
+    // OpenSSL writes back what it read byte for byte when the signature is plain DER, as signing
+    // tools write it; then only the attribute changed below can differ. Anything else might
+    // move bytes that the signer's signature covers.
+    unsigned char* reencoded = nullptr;
+    const int reencodedSize = i2d_PKCS7(pkcs7, &reencoded);
+    const bool sameEncoding = reencodedSize > 0 && static_cast<size_t>(reencodedSize) == parsed.derSize &&
+                              std::memcmp(reencoded, parsed.der, parsed.derSize) == 0;
+    OPENSSL_free(reencoded);
+    if (!sameEncoding)
+        return "its signature is not encoded in plain DER, so it cannot be rewritten without risk to the signature";
+
+    PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(pkcs7), 0);
+    UniqueObject type(OBJ_txt2obj(kStampAttributeOid, 1));
+    if (!type) return "out of memory";
+    for (int i = X509at_get_attr_count(signer->unauth_attr) - 1; i >= 0; --i) {
+        if (OBJ_cmp(X509_ATTRIBUTE_get0_object(X509at_get_attr(signer->unauth_attr, i)), type.get()) == 0)
+            X509_ATTRIBUTE_free(X509at_delete_attr(signer->unauth_attr, i));
+    }
+    UniqueAttribute attribute(X509_ATTRIBUTE_create_by_OBJ(nullptr, type.get(), V_ASN1_OCTET_STRING, stamp.data(),
+                                                           static_cast<int>(stamp.size())));
+    if (!attribute || !X509at_add1_attr(&signer->unauth_attr, attribute.get())) {
+        ERR_clear_error();
+        return "cannot add the stamp to the signature";
+    }
+
+    unsigned char* der = nullptr;
+    const int derSize = i2d_PKCS7(pkcs7, &der);
+    if (derSize <= 0) {
+        ERR_clear_error();
+        return "cannot encode the stamped signature";
+    }
+    const size_t entrySize = AlignUp(kEntryHeaderSize + static_cast<size_t>(derSize));
+    if (entrySize > UINT32_MAX - image.certificateTableAt) {
+        OPENSSL_free(der);
+        return "the stamped signature is too large";
+    }
+
+    const size_t at = image.certificateTableAt;
+    stamped->assign(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(at));
+    stamped->resize(at + entrySize, 0);  // the alignment padding is zeros
+    unsigned char* entry = stamped->data() + at;
+    Write32(entry, static_cast<uint32_t>(entrySize));
+    entry[4] = kRevision2 & 0xFF;
+    entry[5] = kRevision2 >> 8;
+    entry[6] = kPkcsSignedData & 0xFF;
+    entry[7] = kPkcsSignedData >> 8;
+    std::memcpy(entry + kEntryHeaderSize, der, static_cast<size_t>(derSize));
+    OPENSSL_free(der);
+
+    Write32(stamped->data() + image.securityDirectoryAt + 4, static_cast<uint32_t>(entrySize));
+    // A checksum of zero means the file carries none; one that is set must stay right.
+    if (image.checksum != 0) Write32(stamped->data() + image.checksumAt, PeChecksum(*stamped, image.checksumAt));
+    return "";
+}
