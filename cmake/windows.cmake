@@ -11,10 +11,15 @@ add_library(pellmorrow_win STATIC
   controls/Picture.cpp
   controls/PercentProgressBar.cpp
   controls/OffscreenDC.cpp
+  controls/SkinButton.cpp
   app/InstallerDialog.cpp
   app/DownloadSession.cpp
   app/Slideshow.cpp
 )
+# The button's grey copies are defined in double precision; the x87 unit's 80-bit sums would give
+# other greys than the same code built natively.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/controls/SkinButtonMath.cpp
+  PROPERTIES COMPILE_OPTIONS "-msse2;-mfpmath=sse")
 target_include_directories(pellmorrow_win PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/res)
 target_link_libraries(pellmorrow_win PUBLIC pellmorrow_core
   comctl32 ole32 oleaut32 uuid wininet wintrust crypt32 shell32 rpcrt4 advapi32 gdi32 user32 kernel32)

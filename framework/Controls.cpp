@@ -13,3 +13,25 @@ BOOL CButton::Create(const char* caption, DWORD style, const RECT& rect, CWnd* p
     DestroyWindow(window);
     return FALSE;
 }
+
+bool CButton::OnChildNotify(UINT message, WPARAM, LPARAM lParam, LRESULT* result) {
+    if (message != WM_DRAWITEM) return false;
+    DrawItem(reinterpret_cast<LPDRAWITEMSTRUCT>(lParam));
+    *result = TRUE;
+    return true;
+}
+
+CToolTipCtrl::~CToolTipCtrl() {
+    if (m_hWnd) DestroyWindow(m_hWnd);
+}
+
+BOOL CToolTipCtrl::Create(CWnd* parent, DWORD style) {
+    HWND window = CreateWindowExA(0, TOOLTIPS_CLASSA, nullptr, WS_POPUP | style, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  parent ? parent->m_hWnd : nullptr, nullptr, AfxGetResourceHandle(),
+                                  nullptr);
+    if (!window) return FALSE;
+    if (SubclassWindow(window)) return TRUE;
+    DestroyWindow(window);
+    return FALSE;
+}

@@ -8,6 +8,7 @@ class CRect : public RECT {
 public:
     CRect() : RECT{0, 0, 0, 0} {}
     CRect(int l, int t, int r, int b) : RECT{l, t, r, b} {}
+    explicit CRect(const RECT& rect) : RECT(rect) {}
     int Width() const { return right - left; }
     int Height() const { return bottom - top; }
 };
@@ -52,9 +53,8 @@ private:
 // GetDC/ReleaseDC of a window's client area (or the screen, for a null window).
 class CClientDC : public CDC {
 public:
-    explicit CClientDC(CWnd* window) : window_(window ? window->m_hWnd : nullptr) {
-        m_hDC = GetDC(window_);
-    }
+    explicit CClientDC(CWnd* window) : CClientDC(window ? window->m_hWnd : nullptr) {}
+    explicit CClientDC(HWND window) : window_(window) { m_hDC = GetDC(window_); }
     ~CClientDC() override {
         if (m_hDC) ReleaseDC(window_, m_hDC);
     }
@@ -75,6 +75,15 @@ public:
 
 private:
     UniqueGdiObject brush_;
+};
+
+class CPen {
+public:
+    CPen(int style, int width, COLORREF color) : pen_(::CreatePen(style, width, color)) {}
+    operator HPEN() const { return static_cast<HPEN>(pen_.get()); }
+
+private:
+    UniqueGdiObject pen_;
 };
 
 // Selects an object into a DC for the life of the scope, then puts back what was there.

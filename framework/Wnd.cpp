@@ -46,6 +46,10 @@ LRESULT CWnd::WindowProc(UINT, WPARAM, LPARAM) { return Default(); }
 
 LRESULT CWnd::Default() { return CallDefault(current_); }
 
+LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    return CallDefault({message, wParam, lParam});
+}
+
 LRESULT CWnd::CallDefault(const Message& message) {
     return DefSubclassProc(m_hWnd, message.message, message.wParam, message.lParam);
 }

@@ -69,6 +69,8 @@ protected:
     virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
     // The handling the window would have had without this object, for the current message.
     LRESULT Default();
+    // The same handling for a message of the handler's choosing (often the current one changed).
+    LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam);
     // A parent offers this control WM_DRAWITEM, its WM_COMMAND notifications and WM_CTLCOLOR*
     // before the parent's own handler runs. Return true to answer the message (*result is the
     // parent's reply); return false to let the parent handle it too (after acting on it or not).
