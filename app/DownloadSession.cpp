@@ -20,7 +20,6 @@ namespace {
 
 const char* const kLanguageCodes[] = {"DK", "EN", "FR", "DE", "HE", "IT", "ES",
                                       "SE", "TR", "RU", "NO", "FI", "NL"};
-constexpr COLORREF kSkinColor = RGB(5, 81, 21);
 // How long Cancel waits for the downloads to wind down before the window goes.
 constexpr DWORD kCancelWaitMs = 10000;
 

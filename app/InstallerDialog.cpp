@@ -14,7 +14,6 @@
 
 namespace {
 constexpr UINT kEnglish = ID_LANGUAGE_FIRST + 1;
-constexpr COLORREF kSkinColor = RGB(5, 81, 21);
 
 // The temporary directory, else the current one; a longer answer than the buffer is a failure.
 std::string TempDirectory() {

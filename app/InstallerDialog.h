@@ -2,6 +2,7 @@
 // The installer's one window: its start-up (InstallerDialog.cpp), the download session with
 // the hand-over to the setup program (DownloadSession.cpp) and the background slideshow
 // (Slideshow.cpp).
+#include "app/ByteHandOver.h"
 #include "app/SlideshowParser.h"
 #include "controls/PercentProgressBar.h"
 #include "controls/Picture.h"
@@ -29,6 +30,9 @@ protected:
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
 private:
+    // The skin's colour: the window's fill, the status bar, the Cancel button's face.
+    static constexpr COLORREF kSkinColor = RGB(5, 81, 21);
+
     void OnSysCommand(UINT id, LPARAM lParam);
     void OnPaint();
     BOOL OnEraseBkgnd(CDC* dc);

@@ -1,6 +1,5 @@
 #include "app/SlideshowParser.h"
 
-#include <new>
 #include <sstream>
 #include <utility>
 
@@ -42,17 +41,3 @@ int32_t LeadingInteger(const std::string& text) {
 }
 
 uint32_t DisplayMilliseconds(int32_t seconds) { return static_cast<uint32_t>(seconds) * 1000u; }
-
-bool ByteHandOver::Put(std::string bytes) {
-    std::unique_ptr<std::string> block(new (std::nothrow) std::string(std::move(bytes)));
-    if (!block) return false;
-    delete pending.exchange(block.release());
-    return true;
-}
-
-bool ByteHandOver::Take(std::string& bytes) {
-    std::unique_ptr<std::string> block(pending.exchange(nullptr));
-    if (!block) return false;
-    bytes = std::move(*block);
-    return true;
-}

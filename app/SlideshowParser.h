@@ -1,11 +1,8 @@
 #pragma once
-// The slideshow's window-free parts: the reader of the description the server sends, the display
-// time of a slide, and the slot that carries downloaded bytes from a download worker to the
-// window's thread.
-#include <atomic>
+// The slideshow's window-free parts: the reader of the description the server sends and the
+// display time of a slide.
 #include <cstdint>
 #include <list>
-#include <memory>
 #include <string>
 
 // One picture of the slideshow and how long it stays, in whole seconds.
@@ -28,24 +25,3 @@ int32_t LeadingInteger(const std::string& text);
 // The display time handed to SetTimer: seconds x 1000 in unsigned 32-bit arithmetic, so that a
 // negative or huge number of seconds wraps instead of overflowing.
 uint32_t DisplayMilliseconds(int32_t seconds);
-
-// One block of bytes on its way from a download worker to the window's thread. The worker puts
-// it and then posts a message; the window's thread takes it when the message arrives. A block
-// that nobody takes (the window went before its message was handled, or the message could not
-// be posted) is freed by the next Put or with the slot, so bytes in flight are never lost to a
-// leak nor used after they are freed. Lock-free: one exchange on each side.
-class ByteHandOver {
-public:
-    ByteHandOver() = default;
-    ~ByteHandOver() { delete pending.exchange(nullptr); }
-    ByteHandOver(const ByteHandOver&) = delete;
-    ByteHandOver& operator=(const ByteHandOver&) = delete;
-
-    // Replaces a block not yet taken. False, with nothing stored, when no memory was left for it.
-    bool Put(std::string bytes);
-    // Moves the block into `bytes`; false when there is none.
-    bool Take(std::string& bytes);
-
-private:
-    std::atomic<std::string*> pending{nullptr};
-};

@@ -136,8 +136,9 @@ class Session(unittest.TestCase):
                 report = self.run_session(exe=copy)
                 self.assertEqual(report["exitCode"], 1, report)
                 self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
-                (query, _), = self.requests("installer")
-                self.assertEqual((query["affid"], query["remarks"]), (affiliate, remarks))
+                for action in ("installer", "installer_images"):
+                    (query, _), = self.requests(action)
+                    self.assertEqual((query["affid"], query["remarks"]), (affiliate, remarks), action)
                 values = reg_query(PRODUCT_KEY)
                 self.assertEqual(values["affId"], ("REG_DWORD", dword))
                 self.assertEqual(values["remarks"], ("REG_SZ", remarks))

@@ -161,7 +161,7 @@ TEST(Dialog, ControlColorIsAnsweredByTheControlWhenItWantsTo) {
         ReleaseDC(d.cancel.m_hWnd, dc);
         d.EndDialog(IDABORT);
     });
-    dialog.DoModal();
+    EXPECT_EQ(dialog.DoModal(), IDABORT);
 }
 
 TEST(Dialog, OwnerDrawnButtonDrawsItself) {
@@ -176,7 +176,7 @@ TEST(Dialog, OwnerDrawnButtonDrawsItself) {
         EXPECT_EQ(button.m_hWnd, nullptr);
         d.EndDialog(IDABORT);
     });
-    dialog.DoModal();
+    EXPECT_EQ(dialog.DoModal(), IDABORT);
 }
 
 TEST(Subclass, ObjectDestroyedBeforeItsWindowLetsGo) {

@@ -356,14 +356,40 @@ TEST(Picture, JpegCutShortInItsImageDataEndsInAConsistentState) {
     }
 }
 
-// When the system cannot give the memory for the copy, nothing is copied (the 16 bytes here
-// stand for a claimed 2 GB) and the held picture stays.
+// Takes every free range of the address space of at least 1 MB for the life of the object, so
+// that no block of `size` bytes (more than 1 MB) can be had until it goes.
+class AddressSpaceHeld {
+public:
+    explicit AddressSpaceHeld() {
+        for (SIZE_T chunk = SIZE_T{1} << 30; chunk >= (SIZE_T{1} << 20); chunk /= 2)
+            while (void* range = VirtualAlloc(nullptr, chunk, MEM_RESERVE, PAGE_NOACCESS)) held_.push_back(range);
+    }
+    ~AddressSpaceHeld() {
+        for (void* range : held_) VirtualFree(range, 0, MEM_RELEASE);
+    }
+    AddressSpaceHeld(const AddressSpaceHeld&) = delete;
+    AddressSpaceHeld& operator=(const AddressSpaceHeld&) = delete;
+
+private:
+    std::vector<void*> held_;
+};
+
+// When the system cannot give the memory for the copy, nothing is copied and the held picture
+// stays. The bytes are real, so a copy that went ahead would still read only what exists.
 TEST(Picture, LoadThatGetsNoMemoryKeepsTheHeldPicture) {
+    const int size = 16 << 20;
+    std::vector<char> bytes(static_cast<size_t>(size));
     StandInPicture held(12700, 5900, RGB(0, 0, 255));
     Picture holder;
     holder.Attach(&held);
-    const char small[16] = {};
-    EXPECT_FALSE(holder.LoadFromMemory(small, INT_MAX));
+    bool loaded;
+    {
+        AddressSpaceHeld full;
+        HGLOBAL probe = GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(size));
+        ASSERT_EQ(probe, nullptr) << "the address space still had room";
+        loaded = holder.LoadFromMemory(bytes.data(), size);
+    }
+    EXPECT_FALSE(loaded);
     EXPECT_EQ(held.references, 1u);
     Canvas canvas(8, 8);
     EXPECT_NE(holder.GetSize(canvas.dc()), CSize(0, 0));
