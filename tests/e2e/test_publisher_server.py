@@ -15,17 +15,20 @@ import urllib.error
 import urllib.parse
 import urllib.request
 
+import testcerts
 from winehost import BUILD, DRIVE_C, ROOT, reg_delete, reg_query, wine, windows_path
 
 sys.path.insert(0, str(ROOT / "tools" / "report"))
 import report as log_report  # noqa: E402
 
 INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
+INSTALLER_TLS = BUILD / "PellmorrowInstallerE2ETls.exe"  # built for https://127.0.0.1:TLS_PORT
 FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
 REQUEST_FETCH = BUILD / "tests" / "e2e" / "request_fetch.exe"
 PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
 TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))  # the host the test copy was built with
 HOST = f"127.0.0.1:{TEST_PORT}"
+TLS_PORT = int(os.environ.get("PELLMORROW_E2E_TLS_PORT", "47812"))
 # Answers leave at most this fast, so that a Cancel reliably comes before a download's end.
 RATE = 100_000
 
@@ -53,13 +56,20 @@ class PublisherServer(unittest.TestCase):
         (cls.site / "slideshow" / "DE.txt").write_text(f"bk_image 4 http://{HOST}/pictures/de-1.jpg\n")
         shutil.copy(ROOT / "demo" / "slide1.jpg", cls.site / "pictures" / "en-1.jpg")
         shutil.copy(ROOT / "demo" / "slide2.jpg", cls.site / "pictures" / "de-1.jpg")
-        subprocess.run([ROOT / "server" / "run", "start", cls.prefix, cls.site, HOST, str(RATE)], check=True,
-                       stdin=subprocess.DEVNULL, timeout=60)
+        # The same server also answers over HTTPS, with a certificate from an authority that the
+        # Wine prefix trusts.
+        authority = testcerts.Authority(cls.prefix.with_name("e2e-nginx-tls"), "Pellmorrow Test Server CA")
+        credential = authority.issue("127.0.0.1", "IP:127.0.0.1,DNS:127.0.0.1")
+        cls.root = testcerts.trust_root(authority)
+        subprocess.run([ROOT / "server" / "run", "start", cls.prefix, cls.site, HOST, f"127.0.0.1:{TLS_PORT} ssl",
+                        "--rate", str(RATE), "--certificate", credential.chain, credential.key],
+                       check=True, stdin=subprocess.DEVNULL, timeout=60)
         cls.log = cls.prefix / "logs" / "installer.log"
 
     @classmethod
     def tearDownClass(cls):
         subprocess.run([ROOT / "server" / "run", "stop", cls.prefix], stdin=subprocess.DEVNULL, timeout=60)
+        testcerts.untrust_root(cls.root)
 
     def setUp(self):
         reg_delete(PRODUCT_KEY)
@@ -70,9 +80,9 @@ class PublisherServer(unittest.TestCase):
     def tearDown(self):
         reg_delete(PRODUCT_KEY)
 
-    def stamped_copy(self, affiliate, remarks):
+    def stamped_copy(self, affiliate, remarks, installer=INSTALLER_E2E):
         copy = BUILD / f"e2e-publisher-{affiliate}.exe"
-        code, out = wine(BUILD / "stamp.exe", windows_path(INSTALLER_E2E), windows_path(copy),
+        code, out = wine(BUILD / "stamp.exe", windows_path(installer), windows_path(copy),
                          "--affiliate", affiliate, "--remarks", remarks)
         self.assertEqual(code, 0, out)
         return copy
@@ -120,6 +130,15 @@ class PublisherServer(unittest.TestCase):
         access = (self.prefix / "logs" / "access.log").read_text()
         self.assertRegex(access, r'"GET /pictures/en-1\.jpg HTTP/1\.1" 200 ')
         self.assertEqual(self.report()[("11628", remarks)], (1, 1, 1, len(self.english_setup)))
+
+    def test_installer_over_https(self):
+        report = self.session(self.stamped_copy("11630", "over tls", INSTALLER_TLS))
+        self.assertEqual(report["exitCode"], 1, report)
+        self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
+        lines = self.logged("11630", 2)
+        self.assertEqual(sorted((f[2], f[7], f[9]) for f in lines),
+                         [("installer", "200", "OK"), ("installer_images", "200", "OK")])
+        self.assertEqual(self.report()[("11630", "over tls")], (1, 1, 1, len(self.english_setup)))
 
     def test_cancelled_download_is_logged_incomplete(self):
         # A setup that takes about ten seconds at the server's rate; Cancel comes long before.
