@@ -15,13 +15,18 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 const char* const kLanguageCodes[] = {"DK", "EN", "FR", "DE", "HE", "IT", "ES",
                                       "SE", "TR", "RU", "NO", "FI", "NL"};
-// How long Cancel waits for the downloads to wind down before the window goes.
-constexpr DWORD kCancelWaitMs = 10000;
+// How long a confirmed Cancel waits for the downloads to wind down. A worker still inside a
+// network read then is not waited out: the process ends under it, and the system deletes its
+// partial file.
+constexpr DWORD kCancelWaitMs = 500;
+// The setup download tries this often in all before "Download failed!".
+constexpr int kSetupAttempts = 3;
 
 // Set by the setup worker once the download has failed: closing then asks nothing.
 std::atomic<bool> failedFlag{false};
@@ -80,6 +85,27 @@ bool WaitServingSentMessages(Done done, DWORD timeoutMs) {
     return true;
 }
 
+struct QuestionSearch {
+    HWND owner;
+    HWND found;
+};
+
+BOOL CALLBACK MatchQuestion(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<QuestionSearch*>(param);
+    char title[16] = {};
+    ::GetWindowTextA(window, title, sizeof(title));
+    if (::GetWindow(window, GW_OWNER) != search->owner || std::strcmp(title, "Warning") != 0) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+// The Cancel question box owned by `owner`, on this thread; null when none is open.
+HWND FindQuestion(HWND owner) {
+    QuestionSearch search{owner, nullptr};
+    EnumThreadWindows(GetCurrentThreadId(), MatchQuestion, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 }  // namespace
 
 void InstallerDialog::SetUpProgressBar() {
@@ -106,9 +132,15 @@ void InstallerDialog::StartDownload(UINT id) {
         if (button.m_hWnd) button.ShowWindow(SW_HIDE);
     progress.ShowWindow(SW_SHOW);
 
-    // A downloader that is still busy refuses the start and its download goes on.
+    // A downloader that is still busy refuses the start and its download goes on; one that
+    // could not start its worker raised no event, and says so here.
     setupDownloader.SetCallback(OnSetupDownloadEvent, this);
-    setupDownloader.DownloadToFile(SetupRequestUrl(request), installerPath, true);
+    DownloadPolicy policy;
+    policy.silenceMs = silenceMs;
+    policy.attempts = kSetupAttempts;
+    if (!setupDownloader.DownloadToFile(SetupRequestUrl(request), installerPath, true, policy) &&
+        !setupDownloader.busy)
+        ShowDownloadFailed();
     StartSlideshow(SlideshowRequestUrl(request));
 }
 
@@ -120,7 +152,9 @@ int InstallerDialog::OnSetupDownloadEvent(Downloader* downloader, void* context)
         DownloadEvent event = downloader->status;
         bool last = event == DownloadEvent::Done || event == DownloadEvent::Failed || percent >= 100;
         DWORD now = GetTickCount();
-        if (percent != lastSetupPercent && (last || now - lastSetupPercentTime >= kFrameMs)) {
+        // Only ever forward: a download that starts again from zero leaves the bar where it was.
+        bool forward = lastSetupPercent == UINT64_MAX || percent > lastSetupPercent;
+        if (forward && (last || now - lastSetupPercentTime >= kFrameMs)) {
             lastSetupPercent = percent;
             lastSetupPercentTime = now;
             dialog->progress.SendNotifyMessage(PBM_SETPOS, static_cast<WPARAM>(percent));
@@ -170,9 +204,22 @@ void InstallerDialog::HandOverToSetup() {
         ShowDownloadFailed();
         return;
     }
-    handOverStarted = true;
+    if (!Claim(Ending::HandOver)) {
+        // Cancel was confirmed first: the complete setup program is not wanted either.
+        setup.Release();
+        std::remove(installerPath.c_str());
+        return;
+    }
+    PostMessage(WM_HANDOVER_STARTED);
     progress.SetWindowText("Installing...");
     ShowWindow(SW_HIDE);
+    {
+        // A folder recorded by an earlier, broken installation must not pass for the one this
+        // setup program chooses.
+        RegistryKey key;
+        if (key.Open("Software", HKEY_CURRENT_USER) && key.Open(productName.c_str(), key.Handle()))
+            key.DeleteValue("installDir");
+    }
     RunAndWait(installerPath.c_str(), "/SILENT");
     setup.Release();
     std::remove(installerPath.c_str());
@@ -183,7 +230,11 @@ void InstallerDialog::HandOverToSetup() {
             key.WriteDword("skinId", static_cast<DWORD>(skinId));
             key.WriteString("remarks", remarks);
             key.WriteString("lang", language);
-            key.WriteString("installDir", defaultInstallDir);
+            // The setup program knows where it installed (a 32-bit setup on 64-bit Windows
+            // chooses "Program Files (x86)"): a folder it recorded itself is kept.
+            std::string chosen;
+            if (!key.ReadString("installDir", chosen) || chosen.empty())
+                key.WriteString("installDir", defaultInstallDir);
             key.WriteString("guid", guid);
         }
     }
@@ -193,11 +244,15 @@ void InstallerDialog::HandOverToSetup() {
 }
 
 void InstallerDialog::OnCancel() {
+    // Once the setup program runs it is too late: nothing to ask, nothing to stop.
+    if (ending != Ending::None) return;
     if (!failedFlag &&
         MessageBox("Do you want to continue downloading?", "Warning", MB_YESNO) != IDNO)
         return;
-    // The setup program already runs: the hand-over records it and ends the process itself.
-    if (handOverStarted) return;
+    // The download may have completed while the question was open: then the hand-over has it.
+    if (!Claim(Ending::Cancelled)) return;
+    // The window goes at once, whatever the network does.
+    ShowWindow(SW_HIDE);
     if (slideTimerId != 0) {
         KillTimer(slideTimerId);
         slideTimerId = 0;
@@ -205,7 +260,9 @@ void InstallerDialog::OnCancel() {
     setupDownloader.Stop();
     slideDownloader.Stop();
     DetachDownloaders();
-    if (handOverStarted) return;
+    // A download that completed just before the stop leaves a whole setup program: not wanted.
+    // While the worker still holds the file this fails, and the system deletes it instead.
+    if (!setupDownloader.busy) std::remove(installerPath.c_str());
     CDialog::OnCancel();
 }
 
@@ -216,9 +273,15 @@ void InstallerDialog::DetachDownloaders() {
     slideDownloader.SetCallback(nullptr, nullptr);
     WaitServingSentMessages(
         [this] {
-            return handOverStarted ||
-                   (!setupDownloader.busy && !slideDownloader.busy && !setupDownloader.IsCallbackRunning() &&
-                    !slideDownloader.IsCallbackRunning());
+            return !setupDownloader.busy && !slideDownloader.busy && !setupDownloader.IsCallbackRunning() &&
+                   !slideDownloader.IsCallbackRunning();
         },
         kCancelWaitMs);
+}
+
+// The Cancel question, if it is open on this thread, ends as if answered Yes: the download it
+// asks about is complete and the setup program is starting.
+void InstallerDialog::CloseQuestion() {
+    HWND question = FindQuestion(m_hWnd);
+    if (question) ::EndDialog(question, IDYES);
 }

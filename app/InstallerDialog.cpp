@@ -27,9 +27,10 @@ std::string TempDirectory() {
 }
 }  // namespace
 
-InstallerDialog::InstallerDialog(CWnd* parent)
+InstallerDialog::InstallerDialog(CWnd* parent, DWORD silenceMs)
     : CDialog(IDD_INSTALLER_DIALOG, parent),
-      icon(LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))) {}
+      icon(LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))),
+      silenceMs(silenceMs) {}
 
 InstallerDialog::~InstallerDialog() {
     // A worker still inside a network read after Cancel's wait would go on using this object's
@@ -148,7 +149,7 @@ LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
     case WM_WINDOWPOSCHANGING:
         // The download may complete before the dialog is first shown; once the setup program
         // runs, the window must not appear.
-        if (handOverStarted) reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
+        if (ending == Ending::HandOver) reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
         break;
     case WM_SIZE:
         OnSize(static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
@@ -166,6 +167,9 @@ LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
         return 0;
     case WM_SLIDESHOW_PICTURE:
         OnSlidePictureArrived();
+        return 0;
+    case WM_HANDOVER_STARTED:
+        CloseQuestion();
         return 0;
     }
     return CDialog::WindowProc(message, wParam, lParam);

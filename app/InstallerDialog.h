@@ -17,7 +17,8 @@
 
 class InstallerDialog : public CDialog {
 public:
-    explicit InstallerDialog(CWnd* parent = nullptr);
+    // silenceMs: how long a download may stay silent before an attempt fails.
+    explicit InstallerDialog(CWnd* parent = nullptr, DWORD silenceMs = kDownloadSilenceMs);
     ~InstallerDialog() override;
 
     BOOL OnInitDialog() override;
@@ -50,10 +51,14 @@ private:
     void HandOverToSetup();
     void ShowDownloadFailed();
     void DetachDownloaders();
+    void CloseQuestion();
+    DownloadPolicy SlidePolicy(uint32_t maxBytes) const;
 
     // Posted to the window by the slideshow's download worker once a body waits in its hand-over.
     static constexpr UINT WM_SLIDESHOW_DESCRIPTION = WM_APP + 1;
     static constexpr UINT WM_SLIDESHOW_PICTURE = WM_APP + 2;
+    // Posted by the setup worker when the hand-over begins: a Cancel question still open is moot.
+    static constexpr UINT WM_HANDOVER_STARTED = WM_APP + 3;
     void StartSlideshow(const std::string& descriptionUrl);
     static int OnSlideshowDescriptionEvent(Downloader* downloader, void* context);
     static int OnSlidePictureEvent(Downloader* downloader, void* context);
@@ -80,10 +85,17 @@ private:
     std::string language;
     SkinButton languageButtons[13];
     SkinButton cancelButton;
-    // Set by the setup worker when the setup program is about to run. From then on the window
-    // stays hidden and nothing but the hand-over may end the process, or the installation
-    // would go unrecorded.
-    std::atomic<bool> handOverStarted{false};
+    DWORD silenceMs;
+    // How the run ends, decided once: the setup worker claims the hand-over when the download is
+    // complete, a confirmed Cancel claims the cancellation; whichever comes second gives way.
+    // Once the hand-over is claimed the window stays hidden and nothing but the hand-over may
+    // end the process, or the installation would go unrecorded.
+    enum class Ending : uint8_t { None, Cancelled, HandOver };
+    std::atomic<Ending> ending{Ending::None};
+    bool Claim(Ending how) {
+        Ending none = Ending::None;
+        return ending.compare_exchange_strong(none, how);
+    }
     // Bodies on their way from the slideshow's worker to the window's thread.
     ByteHandOver slideshowText;
     ByteHandOver slidePicture;

@@ -15,14 +15,28 @@
 
 namespace {
 constexpr UINT_PTR kSlideTimer = 1;
+// A description lists a few pictures, a line each: 64 KiB holds hundreds.
+constexpr uint32_t kDescriptionMaxBytes = 64 * 1024;
+// A picture for a window of a few hundred pixels, even a large photograph, is far smaller.
+constexpr uint32_t kPictureMaxBytes = 4 * 1024 * 1024;
 }  // namespace
+
+// Nothing the server sends makes the slideshow hold more than its cap, and no picture is
+// fetched twice: the slideshow is decoration, not worth a retry.
+DownloadPolicy InstallerDialog::SlidePolicy(uint32_t maxBytes) const {
+    DownloadPolicy policy;
+    policy.silenceMs = silenceMs;
+    policy.maxBytes = maxBytes;
+    policy.attempts = 1;
+    return policy;
+}
 
 void InstallerDialog::StartSlideshow(const std::string& descriptionUrl) {
     // A download or callback still under way keeps the callback it has: a picture's body must
     // never be read as a description.
     if (slideDownloader.busy || slideDownloader.IsCallbackRunning()) return;
     slideDownloader.SetCallback(OnSlideshowDescriptionEvent, this);
-    slideDownloader.DownloadToMemory(descriptionUrl, true);
+    slideDownloader.DownloadToMemory(descriptionUrl, true, SlidePolicy(kDescriptionMaxBytes));
 }
 
 // A failed description or picture download ends the slideshow where it stands: nothing is
@@ -69,7 +83,7 @@ void InstallerDialog::ParseSlideshow(const std::string& text) {
     }
     if (slides.empty()) return;  // the start-up picture stays
     slideDownloader.SetCallback(OnSlidePictureEvent, this);
-    slideDownloader.DownloadToMemory(slides.front().url, true);
+    slideDownloader.DownloadToMemory(slides.front().url, true, SlidePolicy(kPictureMaxBytes));
 }
 
 // The picture is shown, whether or not it decodes (one that does not leaves the fill colour
@@ -93,7 +107,7 @@ void InstallerDialog::OnSlidePictureArrived() {
 // again and skip the next one.
 void InstallerDialog::OnTimer(UINT) {
     if (slideTimerId != 0 && !slides.empty() && !slideDownloader.busy) {
-        slideDownloader.DownloadToMemory(slides.front().url, true);
+        slideDownloader.DownloadToMemory(slides.front().url, true, SlidePolicy(kPictureMaxBytes));
         KillTimer(slideTimerId);
         slideTimerId = 0;
     }

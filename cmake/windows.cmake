@@ -57,6 +57,8 @@ endfunction()
 add_installer(PellmorrowInstaller ${PELLMORROW_SERVER_HOST})
 add_installer(PellmorrowInstallerE2E ${PELLMORROW_E2E_HOST})
 add_installer(PellmorrowInstallerE2ETls ${PELLMORROW_E2E_TLS_HOST})
+# Its downloads give up after 3 s of silence instead of the shipped 30 s (tests/e2e).
+target_compile_definitions(PellmorrowInstallerE2E PRIVATE PELLMORROW_TEST_SILENCE_MS=3000)
 
 add_subdirectory(tests/win)
 add_subdirectory(tests/e2e)

@@ -1,5 +1,7 @@
 #include "controls/Picture.h"
 
+#include "controls/PictureHeader.h"
+
 #include <ole2.h>
 #include <olectl.h>
 
@@ -73,6 +75,11 @@ bool Picture::LoadFromMemory(const void* data, int size) {
     }
     UniqueGlobal block = CopyToGlobal(data, size);
     if (!block) return false;
+    // Nor is one whose header announces more pixels than the bound: it is never decoded.
+    if (!PictureMayBeDecoded(data, static_cast<size_t>(size))) {
+        Free();
+        return false;
+    }
     UniqueStream stream;
     if (FAILED(CreateStreamOnHGlobal(block.get(), TRUE, stream.put()))) return false;
     block.release();  // the stream frees it when it goes

@@ -8,8 +8,10 @@
 // drawing.
 //
 // What a holder keeps after a failed load:
-// - the bytes are not a picture (garbage, truncated before its image data, none at all), or the
-//   resource is missing: the holder is empty, the picture held before is released;
+// - the bytes are not a picture (garbage, truncated before its image data, none at all), the
+//   picture's header announces more pixels than the bound in PictureHeader.h (it is not
+//   decoded), or the resource is missing: the holder is empty, the picture held before is
+//   released;
 // - the system had no memory for the copy or the stream: the held picture is kept.
 // A successful load releases the previous picture only after the new one has been decoded.
 #include "framework/Gdi.h"

@@ -1,6 +1,7 @@
 #include "services/Downloader.h"
 
 #include "framework/Handles.h"
+#include "services/HttpHeaders.h"
 
 #include <cstring>
 #include <memory>
@@ -24,19 +25,35 @@ bool IsWebUrl(const std::string& url) {
     return false;
 }
 
-bool StatusAccepted(HINTERNET request) {
+// Pauses before the second, third, ... attempt: 1 s, 2 s, 4 s, at most 8 s.
+DWORD RetryPauseMs(int failedAttempts) { return 1000u << (failedAttempts < 4 ? failedAttempts - 1 : 3); }
+
+DWORD StatusCode(HINTERNET request) {
     DWORD code = 0, size = sizeof(code);
-    return HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr) &&
-           code >= 200 && code <= 299;
+    return HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr) ? code : 0;
 }
 
-// The Content-Length the server declared; false when it sent none.
-bool QueryLength(HINTERNET request, uint32_t* length) {
-    DWORD value = 0, size = sizeof(value);
-    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &value, &size, nullptr))
-        return false;
-    *length = value;
+// A header's text; false when the response has none (or an absurdly long one).
+bool QueryHeader(HINTERNET request, DWORD header, std::string* text) {
+    char value[64] = {};
+    DWORD size = sizeof(value) - 1;
+    if (!HttpQueryInfoA(request, header, value, &size, nullptr)) return false;
+    text->assign(value, size);
     return true;
+}
+
+// The Content-Length the server declared; false when it sent none, or a text that is not a
+// length: the platform's own number conversion would take "abc" as 0 and a cut body as whole.
+bool QueryLength(HINTERNET request, uint32_t* length) {
+    std::string text;
+    return QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH, &text) && ParseContentLength(text, length);
+}
+
+// Set on every handle: under Wine the session's time-outs do not reach its requests, and only a
+// request's receive time-out ends a read from a server that went silent.
+void LimitSilence(HINTERNET handle, DWORD ms) {
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+        InternetSetOptionA(handle, option, &ms, sizeof(ms));
 }
 
 // The file a download writes into. Until Close succeeds it is a partial file, and every other
@@ -63,6 +80,12 @@ public:
         return true;
     }
     bool IsOpen() const { return static_cast<bool>(handle); }
+    // Empties the file, to receive the body again from its start.
+    bool Truncate() {
+        pendingSize = 0;
+        return SetFilePointer(handle.get(), 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+               SetEndOfFile(handle.get());
+    }
     // Takes at most kWriteBlock bytes; false when the file could not take the bytes before them.
     bool Write(const char* data, DWORD size) {
         if (size > kWriteBlock - pendingSize && !Flush()) return false;
@@ -119,6 +142,30 @@ private:
 void ReleaseBytes(std::string& bytes) { std::string().swap(bytes); }
 }  // namespace
 
+// Where the body goes: the target file, created once the first response is accepted and kept
+// open across attempts, or the buffer. Either holds exactly the first `received` bytes.
+class Downloader::Sink {
+public:
+    explicit Sink(Downloader& owner) : owner(owner) {}
+    bool Open() { return owner.targetPath.empty() || file.IsOpen() || file.Create(owner.targetPath); }
+    bool Append(const char* data, DWORD size) {
+        if (file.IsOpen()) return file.Write(data, size);
+        owner.buffer.append(data, size);
+        return true;
+    }
+    bool Restart() {
+        owner.received = 0;
+        if (file.IsOpen()) return file.Truncate();
+        owner.buffer.clear();
+        return true;
+    }
+    bool Finish() { return !file.IsOpen() || file.Close(); }
+
+private:
+    Downloader& owner;
+    TargetFile file;
+};
+
 Downloader::Downloader(DownloadCallback callback, void* context)
     : listener(Listener{callback, context}), callbacksRunning(std::make_shared<CallbackCount>(0)) {}
 
@@ -126,12 +173,13 @@ void Downloader::SetCallback(DownloadCallback callback, void* context) {
     listener.store(Listener{callback, context});
 }
 
-bool Downloader::DownloadToFile(const std::string& newUrl, const std::string& newTargetPath, bool newQuerySize) {
-    return Start(newUrl, newTargetPath, newQuerySize);
+bool Downloader::DownloadToFile(const std::string& newUrl, const std::string& newTargetPath, bool newQuerySize,
+                                const DownloadPolicy& newPolicy) {
+    return Start(newUrl, newTargetPath, newQuerySize, newPolicy);
 }
 
-bool Downloader::DownloadToMemory(const std::string& newUrl, bool newQuerySize) {
-    return Start(newUrl, std::string(), newQuerySize);
+bool Downloader::DownloadToMemory(const std::string& newUrl, bool newQuerySize, const DownloadPolicy& newPolicy) {
+    return Start(newUrl, std::string(), newQuerySize, newPolicy);
 }
 
 bool Downloader::Stop() {
@@ -150,13 +198,15 @@ bool Downloader::ClearResult() {
     return true;
 }
 
-bool Downloader::Start(const std::string& newUrl, const std::string& newTargetPath, bool newQuerySize) {
+bool Downloader::Start(const std::string& newUrl, const std::string& newTargetPath, bool newQuerySize,
+                       const DownloadPolicy& newPolicy) {
     // Claimed in one step: the owner's thread and a final callback may both try to start.
     bool idle = false;
     if (!busy.compare_exchange_strong(idle, true)) return false;
     url = newUrl;
     targetPath = newTargetPath;
     querySize = newQuerySize;
+    policy = newPolicy;
     ReleaseBytes(buffer);
     received = 0;
     totalSize = 0;
@@ -187,6 +237,7 @@ void Downloader::Run() {
     // destroys it.
     const std::shared_ptr<CallbackCount> running = callbacksRunning;
     UniqueInternet session(InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (session) LimitSilence(session.get(), policy.silenceMs);
     // Every download opens with Connecting, also when the session could not be had, so an
     // owner sees one sequence whatever goes wrong.
     RaiseProgress(DownloadEvent::Connecting, *running);
@@ -205,35 +256,104 @@ void Downloader::Run() {
 
 DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
     if (!IsWebUrl(url)) return DownloadEvent::Failed;
-    UniqueInternet request(InternetOpenUrlA(session, url.c_str(), nullptr, 0, kOpenFlags, kContext));
-    if (!request || !StatusAccepted(request.get())) return DownloadEvent::Failed;
-    RaiseProgress(DownloadEvent::InProgress, running);
+    // Host, port and the path with its query, as pointers into `url`.
+    URL_COMPONENTSA parts{};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = 1;
+    if (!InternetCrackUrlA(url.c_str(), 0, 0, &parts) || !parts.lpszHostName || parts.dwHostNameLength == 0 ||
+        (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS))
+        return DownloadEvent::Failed;
+    std::string host(parts.lpszHostName, parts.dwHostNameLength);
+    std::string object;
+    if (parts.lpszUrlPath) object.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    if (parts.lpszExtraInfo) object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (object.empty()) object = "/";
+    DWORD flags = kOpenFlags | (parts.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0);
+
+    UniqueInternet connection(InternetConnectA(session, host.c_str(), parts.nPort, nullptr, nullptr,
+                                               INTERNET_SERVICE_HTTP, 0, kContext));
+    if (!connection) return DownloadEvent::Failed;
+    LimitSilence(connection.get(), policy.silenceMs);
+    Sink sink(*this);
+    bool accepted = false;
+    for (int attempt = 1;; ++attempt) {
+        Attempt result = FetchOnce(connection.get(), object, flags, sink, accepted, running);
+        if (result == Attempt::Done) return sink.Finish() ? DownloadEvent::Done : DownloadEvent::Failed;
+        if (result == Attempt::Failed || attempt >= policy.attempts || !PauseBeforeAttempt(attempt))
+            return DownloadEvent::Failed;
+    }
+}
+
+// One request. The bytes kept from earlier attempts are asked for no more when the server can
+// send the rest: a 206 answer whose range starts where they end and runs to the end of the same
+// length. A whole body (200) replaces them; any other part is thrown away with them and the next
+// attempt asks for everything.
+Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::string& object, DWORD flags, Sink& sink,
+                                          bool& accepted, CallbackCount& running) {
+    UniqueInternet request(
+        HttpOpenRequestA(connection, "GET", object.c_str(), nullptr, nullptr, nullptr, flags, kContext));
+    if (!request) return Attempt::Retry;
+    LimitSilence(request.get(), policy.silenceMs);
+    const uint32_t kept = received;
+    const bool resuming = kept > 0 && querySize && kept < totalSize;
+    if (kept > 0 && !resuming && !sink.Restart()) return Attempt::Failed;
+    std::string range = resuming ? "Range: bytes=" + std::to_string(kept) + "-\r\n" : std::string();
+    if (!HttpSendRequestA(request.get(), range.empty() ? nullptr : range.c_str(), static_cast<DWORD>(range.size()),
+                          nullptr, 0))
+        return Attempt::Retry;  // no connection, or a silence before the answer
+    DWORD code = StatusCode(request.get());
+    if (code >= 500 && code <= 599) return Attempt::Retry;
+    if (code < 200 || code > 299) return Attempt::Failed;
+    if (!accepted) {
+        accepted = true;
+        RaiseProgress(DownloadEvent::InProgress, running);
+    }
 
     uint32_t length = 0;
-    if (querySize && !QueryLength(request.get(), &length)) return DownloadEvent::Failed;
-    totalSize = length;
+    bool hasLength = QueryLength(request.get(), &length);
+    if (resuming) {
+        std::string text;
+        ByteRange part;
+        bool rest = code == 206 && QueryHeader(request.get(), HTTP_QUERY_CONTENT_RANGE, &text) &&
+                    ParseContentRange(text, &part) && part.first == kept && part.last == totalSize - 1 &&
+                    part.total == totalSize && hasLength && length == totalSize - kept;
+        if (!rest) {
+            if (!sink.Restart()) return Attempt::Failed;
+            if (code == 206) return Attempt::Retry;
+        }
+    }
+    if (received == 0) {
+        if (querySize && (!hasLength || length > policy.maxBytes)) return Attempt::Failed;
+        totalSize = querySize ? length : 0;
+    }
+    if (!sink.Open()) return Attempt::Failed;
 
-    TargetFile file;
-    if (!targetPath.empty() && !file.Create(targetPath)) return DownloadEvent::Failed;
     char chunk[kChunkSize];
     while (!stopRequested) {
         DWORD count = 0;
-        if (!InternetReadFile(request.get(), chunk, kChunkSize, &count)) return DownloadEvent::Failed;
+        if (!InternetReadFile(request.get(), chunk, kChunkSize, &count)) return Attempt::Retry;
         if (count == 0) break;
-        // Byte counts are 32-bit: a longer body cannot be counted, so it cannot be judged.
-        if (count > UINT32_MAX - received) return DownloadEvent::Failed;
+        // Past the cap, or past what 32-bit counts can hold: the body cannot be the one wanted.
+        if (count > policy.maxBytes - received) return Attempt::Failed;
         received += count;
-        if (file.IsOpen()) {
-            if (!file.Write(chunk, count)) return DownloadEvent::Failed;
-        } else {
-            buffer.append(chunk, count);
-        }
+        if (!sink.Append(chunk, count)) return Attempt::Failed;
         RaiseProgress(DownloadEvent::InProgress, running);
     }
-    // A stopped or cut-off body is shorter than declared; an empty one is never a download.
-    if (received == 0 || received < totalSize) return DownloadEvent::Failed;
-    if (file.IsOpen() && !file.Close()) return DownloadEvent::Failed;
-    return DownloadEvent::Done;
+    if (stopRequested) return Attempt::Failed;
+    if (received == 0 && totalSize == 0) return Attempt::Failed;  // no body at all
+    if (received < totalSize) return Attempt::Retry;               // cut short
+    if (querySize && received != totalSize) return Attempt::Failed;
+    return Attempt::Done;
+}
+
+// False when a stop was asked for meanwhile.
+bool Downloader::PauseBeforeAttempt(int failedAttempts) {
+    DWORD start = GetTickCount(), pause = RetryPauseMs(failedAttempts);
+    while (GetTickCount() - start < pause) {
+        if (stopRequested) return false;
+        Sleep(20);
+    }
+    return !stopRequested;
 }
 
 void Downloader::RaiseProgress(DownloadEvent event, CallbackCount& running) {

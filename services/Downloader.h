@@ -12,6 +12,23 @@
 
 class Downloader;
 
+// How long a download may stay silent (no connection made, no answer, no byte of the body)
+// before its attempt fails: long enough for a slow proxy or a busy server to answer, short
+// enough that a dead link ends with a message while the user still waits for one.
+constexpr DWORD kDownloadSilenceMs = 30000;
+
+// What a download accepts and how hard it tries.
+struct DownloadPolicy {
+    DWORD silenceMs = kDownloadSilenceMs;
+    // The largest body taken: a longer declared length, or more bytes, fail the download at once.
+    uint32_t maxBytes = UINT32_MAX;
+    // More than one: a failure that may pass (connection refused or lost, a body cut short, a
+    // silence, a 5xx answer) is tried again after a pause that grows, from where the received
+    // bytes end when the server answers the range request correctly, else from the start. A
+    // refusal (another status) or a length that cannot be right fails at once.
+    int attempts = 1;
+};
+
 enum class DownloadEvent : int32_t {
     Idle = 0,        // nothing started, or the result was cleared; never raised
     Connecting = 1,  // the worker is about to open the URL (also the value a start sets)
@@ -38,8 +55,9 @@ public:
     // Both return false and change nothing while busy. An empty targetPath is a memory download.
     // With querySize the body must be as long as the server's Content-Length to count as Done.
     // If no thread can be started they return false too, with status Failed and no event.
-    bool DownloadToFile(const std::string& url, const std::string& targetPath, bool querySize);
-    bool DownloadToMemory(const std::string& url, bool querySize);
+    bool DownloadToFile(const std::string& url, const std::string& targetPath, bool querySize,
+                        const DownloadPolicy& policy = {});
+    bool DownloadToMemory(const std::string& url, bool querySize, const DownloadPolicy& policy = {});
 
     // Asks the worker to end before its next read; does not wait. False when idle.
     bool Stop();
@@ -65,6 +83,7 @@ public:
     std::atomic<bool> busy{false};
     std::atomic<bool> stopRequested{false};
     bool querySize = false;
+    DownloadPolicy policy;
     std::string url;
     std::string targetPath;
     // The body of a memory download: the first `received` bytes, NUL bytes included.
@@ -82,10 +101,17 @@ private:
     };
     using CallbackCount = std::atomic<long>;
 
-    bool Start(const std::string& newUrl, const std::string& newTargetPath, bool newQuerySize);
+    enum class Attempt { Done, Retry, Failed };
+    class Sink;
+
+    bool Start(const std::string& newUrl, const std::string& newTargetPath, bool newQuerySize,
+               const DownloadPolicy& newPolicy);
     static DWORD WINAPI ThreadMain(void* parameter);
     void Run();
     DownloadEvent Fetch(HINTERNET session, CallbackCount& running);
+    Attempt FetchOnce(HINTERNET connection, const std::string& object, DWORD flags, Sink& sink,
+                      bool& accepted, CallbackCount& running);
+    bool PauseBeforeAttempt(int attempt);
     void RaiseProgress(DownloadEvent event, CallbackCount& running);
     void RaiseFinal(DownloadEvent outcome, CallbackCount& running);
     void Notify();

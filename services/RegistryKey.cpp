@@ -60,3 +60,7 @@ bool RegistryKey::WriteDword(const char* valueName, DWORD value) const {
     return RegSetValueExA(key.get(), valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                           sizeof(value)) == ERROR_SUCCESS;
 }
+
+bool RegistryKey::DeleteValue(const char* valueName) const {
+    return RegDeleteValueA(key.get(), valueName) == ERROR_SUCCESS;
+}

@@ -24,6 +24,7 @@ public:
     bool ReadString(const char* valueName, std::string& out) const;
     bool WriteString(const char* valueName, const std::string& text) const;
     bool WriteDword(const char* valueName, DWORD value) const;
+    bool DeleteValue(const char* valueName) const;
 
     HKEY Handle() const { return key.get(); }
 

@@ -13,7 +13,9 @@
 //                               shows TEXT and answer the question, if one is asked; with shot,
 //                               save a screenshot of the window MS after it first showed; with
 //                               kill-at, end the process abruptly once the bar shows TEXT; with
-//                               every, read the caption only every Nth time the position is read
+//                               every, read the caption only every Nth time the position is read;
+//                               also reports the installer's peak working set as last seen while
+//                               it ran and the slowest answer of its window to a message
 //   driver shot EXE OUT.bmp     run EXE, wait for its main window, save a screenshot of the window
 //                               after MS milliseconds (argument 4, default 1500), close it
 //   driver shots EXE OUT MS...  run EXE, wait for its main window, save a screenshot OUT-N.bmp of
@@ -22,6 +24,7 @@
 //                               how long closing took
 #include <windows.h>
 #include <commctrl.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -205,6 +208,8 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
     std::vector<std::string> captions, positions, events;
     std::string barPlace = "null", question = "null";
     DWORD_PTR paints = 0;  // the bar's own count of its repaints
+    SIZE_T peakWorkingSet = 0;
+    DWORD slowestReplyMs = 0;
     long barClientWidth = 0;
     unsigned iteration = 0;
     bool hidden = false, cancelled = false;
@@ -244,8 +249,14 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
             captions.push_back(caption);
             note("caption " + caption);
         }
+        PROCESS_MEMORY_COUNTERS memory{};
+        if (GetProcessMemoryInfo(process.info.hProcess, &memory, sizeof(memory)))
+            peakWorkingSet = std::max(peakWorkingSet, memory.PeakWorkingSetSize);
         DWORD_PTR position = 0;
-        if (SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position)) {
+        DWORD asked = GetTickCount();
+        bool answered = SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 5000, &position);
+        if (IsWindow(bar)) slowestReplyMs = std::max(slowestReplyMs, GetTickCount() - asked);
+        if (answered) {
             std::string text = std::to_string(position);
             if (positions.empty() || positions.back() != text) {
                 positions.push_back(text);
@@ -289,14 +300,16 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
             }
         }
     }
+    if (process.Ended()) note("ended");
     char temp[MAX_PATH] = {};
     GetTempPathA(sizeof(temp), temp);
     std::printf("{\"captions\": %s, \"positions\": %s, \"barPlace\": %s, \"hidden\": %s, \"question\": %s, "
-                "\"events\": %s, \"paints\": %lu, \"barClientWidth\": %ld, \"tempDir\": %s, \"exitCode\": %lu}\n",
+                "\"events\": %s, \"paints\": %lu, \"barClientWidth\": %ld, \"tempDir\": %s, \"exitCode\": %lu, "
+                "\"peakWorkingSet\": %lu, \"slowestReplyMs\": %lu}\n",
                 JsonList(captions, true).c_str(), JsonList(positions, false).c_str(), barPlace.c_str(),
                 hidden ? "true" : "false", question.c_str(), JsonList(events, false).c_str(),
                 static_cast<unsigned long>(paints), barClientWidth, Json(temp).c_str(),
-                process.ExitCode());
+                process.ExitCode(), static_cast<unsigned long>(peakWorkingSet), slowestReplyMs);
     return 0;
 }
 

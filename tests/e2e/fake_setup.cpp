@@ -1,9 +1,11 @@
 // Stands in for the downloaded setup program: records how it was started and what it found, in
-// the file named by PELLMORROW_SETUP_RECORD, takes PELLMORROW_SETUP_MS milliseconds, and ends.
+// the file named by PELLMORROW_SETUP_RECORD, records PELLMORROW_SETUP_INSTALLDIR as its
+// installDir if given, takes PELLMORROW_SETUP_MS milliseconds, and ends.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 int main(int argc, char** argv) {
     char record[MAX_PATH] = {};
@@ -19,6 +21,15 @@ int main(int argc, char** argv) {
     if (recorded) RegCloseKey(key);
     std::fprintf(out, "productKeyAtStart=%s\n", recorded ? "yes" : "no");
     std::fflush(out);
+    // A setup program that records where it installed, as a real one may.
+    char installDir[MAX_PATH] = {};
+    if (GetEnvironmentVariableA("PELLMORROW_SETUP_INSTALLDIR", installDir, sizeof(installDir)) &&
+        RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Pellmorrow", 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                        nullptr) == ERROR_SUCCESS) {
+        RegSetValueExA(key, "installDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(installDir),
+                       static_cast<DWORD>(std::strlen(installDir) + 1));
+        RegCloseKey(key);
+    }
     char ms[32] = {};
     if (GetEnvironmentVariableA("PELLMORROW_SETUP_MS", ms, sizeof(ms))) Sleep(static_cast<DWORD>(std::atoi(ms)));
     std::fprintf(out, "ended\n");

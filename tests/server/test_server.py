@@ -7,6 +7,8 @@ In a test:
         server.add_route('/setup.exe', b'MZ...')                    # fixed bytes
         server.add_route('/cut.exe', b'MZ...', fault='reset')       # ... with a fault
         server.add_route('/index.new.php', lambda request: Response(b'...'))
+        server.add_route('/flaky.exe', [Response(b'MZ...', fault='reset'), Response(b'MZ...')])
+                                                    # successive answers, the last one repeated
         server.add_file_route('/big.bin', '/tmp/big.bin')
         ... fetch server.url('/setup.exe') ...
         server.log()      # every request: time, method, path with query, headers
@@ -24,6 +26,12 @@ Built-in routes:
                        resets the connection (RST)
              nolength  no Content-Length; the body ends when the connection closes
              slow      P bytes (default 1024) every MS milliseconds (default 20)
+             stall     sends K bytes, then nothing more until the server stops
+             silent    reads the request and never answers
+      range: honour (default) a "Range: bytes=N-" request is answered 206 with the rest;
+             ignore    the whole body, 200, as if no range had been asked for;
+             wrong     206 with the whole body and a Content-Range saying so (not the part asked)
+      The fault applies to what is sent, after the range: K counts from the range's start.
       Status codes without a body in HTTP (1xx, 204, 304) get headers only.
   /__log[?path=PREFIX] the request log as JSON (requests to /__log are not logged)
 
@@ -75,12 +83,16 @@ class Response:
     """What a route answers. `body` is bytes or an iterable of byte chunks (then give `length`);
     `fault` is one of None, 'short', 'reset', 'nolength', 'slow'."""
 
-    FAULTS = (None, "short", "reset", "nolength", "slow")
+    FAULTS = (None, "short", "reset", "nolength", "slow", "stall", "silent")
+    RANGES = ("honour", "ignore", "wrong")
 
     def __init__(self, body=b"", status=200, fault=None, headers=None, length=None,
-                 cut=None, hold=0.2, piece=1024, delay=0.02, content_type="application/octet-stream"):
+                 cut=None, hold=0.2, piece=1024, delay=0.02, content_type="application/octet-stream",
+                 ranges="honour"):
         if fault not in self.FAULTS:
             raise ValueError("unknown fault %r" % (fault,))
+        if ranges not in self.RANGES:
+            raise ValueError("unknown range handling %r" % (ranges,))
         if isinstance(body, (bytes, bytearray)):
             body, length = [bytes(body)], len(body)
         if length is None:
@@ -95,6 +107,8 @@ class Response:
         self.piece = max(1, piece)
         self.delay = delay
         self.content_type = content_type
+        self.ranges = ranges
+        self._cut = cut
 
 
 class _FileBody:
@@ -126,8 +140,31 @@ class _Handler(BaseHTTPRequestHandler):
             return self._send_file(answer.filename)
         self._send(answer)
 
+    def _ranged(self, response):
+        """The response to send for this request's Range header, if any."""
+        asked = self.headers.get("Range", "")
+        if not asked.startswith("bytes=") or not asked.endswith("-") or response.status != 200:
+            return response
+        try:
+            start = int(asked[len("bytes="):-1])
+        except ValueError:
+            return response
+        if response.ranges == "ignore" or start >= response.length:
+            return response
+        whole = b"".join(response.chunks)
+        first = 0 if response.ranges == "wrong" else start
+        part = Response(whole[first:], status=206, fault=response.fault, headers=response.headers,
+                        cut=response._cut, hold=response.hold, piece=response.piece, delay=response.delay,
+                        content_type=response.content_type)
+        part.headers["Content-Range"] = "bytes %d-%d/%d" % (first, response.length - 1, response.length)
+        return part
+
     def _send(self, response):
         self.close_connection = True
+        if response.fault == "silent":
+            self.server.owner._stopping.wait()
+            return
+        response = self._ranged(response)
         self.send_response(response.status)
         self.send_header("Content-Type", response.content_type)
         for name, value in response.headers.items():
@@ -140,9 +177,12 @@ class _Handler(BaseHTTPRequestHandler):
         if not has_body:
             return
         try:
-            if response.fault in ("short", "reset"):
+            if response.fault in ("short", "reset", "stall"):
                 self._write(response.chunks, limit=response.cut)
-                if response.fault == "reset":
+                self.wfile.flush()
+                if response.fault == "stall":
+                    self.server.owner._stopping.wait()
+                elif response.fault == "reset":
                     self.server.owner._stopping.wait(response.hold)
                     self._reset()
             elif response.fault == "slow":
@@ -238,8 +278,12 @@ class TestServer:
     def add_route(self, path, body, status=200, fault=None, headers=None, **options):
         """Serves `body` (bytes) at `path` (query ignored), or calls `body(request)` for each
         request when it is callable; the request has .path, .query (dict) and .headers and the
-        call returns a Response."""
-        if callable(body):
+        call returns a Response. A list of Responses answers successive requests in turn, the
+        last one repeated."""
+        if isinstance(body, list):
+            answers = list(body)
+            self._routes[path] = lambda request: answers.pop(0) if len(answers) > 1 else answers[0]
+        elif callable(body):
             self._routes[path] = body
         else:
             response = Response(body, status=status, fault=fault, headers=headers, **options)
@@ -303,7 +347,7 @@ def _body_response(query):
     headers = {"Cache-Control": "max-age=" + query["maxage"]} if "maxage" in query else None
     return Response(pattern_chunks(size, seed), length=size, status=int(query.get("status", "200")), headers=headers,
                     fault=query.get("fault") or None, cut=cut, hold=hold, piece=int(query.get("piece", "1024")),
-                    delay=int(query.get("delay", "20")) / 1000.0)
+                    delay=int(query.get("delay", "20")) / 1000.0, ranges=query.get("range", "honour"))
 
 
 def main(argv=None):

@@ -484,4 +484,83 @@ TEST_F(DownloaderTest, OwnerMayDestroyTheDownloaderInsideItsFinalCallback) {
     for (unsigned char byte : owner.storage) ASSERT_EQ(byte, 0xA5) << "the worker wrote to its destroyed object";
 }
 
+// A cap refuses a body by its declared length before any byte is read, and by its bytes when no
+// length is declared.
+TEST_F(DownloaderTest, BodyOverTheCapFails) {
+    DownloadPolicy policy;
+    policy.maxBytes = 8000;
+    struct Case {
+        const char* path;
+        bool querySize;
+        DownloadEvent outcome;
+        uint32_t received;  // when Done; at most this when Failed
+    } cases[] = {
+        {"/body?size=8000&seed=15", true, kDone, 8000},
+        {"/body?size=8001&seed=15", true, kFailed, 0},
+        {"/body?size=20000&seed=15&fault=nolength", false, kFailed, 8000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        Downloader downloader;
+        Recorder recorder;
+        recorder.Attach(downloader);
+        ASSERT_TRUE(downloader.DownloadToMemory(ServerUrl(c.path), c.querySize, policy));
+        ASSERT_TRUE(RunToEnd(downloader, recorder));
+        EXPECT_EQ(downloader.status, c.outcome);
+        if (c.outcome == kDone)
+            EXPECT_EQ(downloader.received, c.received);
+        else
+            EXPECT_LE(downloader.received, c.received) << "bytes taken past the cap";
+        EXPECT_EQ(downloader.buffer.size(), c.outcome == kDone ? c.received : 0u);
+    }
+}
+
+// A failure that may pass is tried again from where the bytes end; the file holds the whole body
+// once, whatever the attempts in between.
+TEST_F(DownloaderTest, ResumedFileHoldsTheWholeBodyOnce) {
+    for (const char* fault : {"reset", "short"}) {
+        SCOPED_TRACE(fault);
+        std::string target = Target("resumed.bin");
+        // The server answers every request with the fault but honours ranges: each attempt
+        // brings a part, and the third completes the body.
+        DownloadPolicy policy;
+        policy.attempts = 3;
+        Downloader downloader;
+        Recorder recorder;
+        recorder.Attach(downloader);
+        ASSERT_TRUE(downloader.DownloadToFile(
+            ServerUrl(std::string("/body?size=300000&seed=16&cut=120000&fault=") + fault), target, true, policy));
+        ASSERT_TRUE(RunToEnd(downloader, recorder));
+        EXPECT_EQ(downloader.status, kDone);
+        EXPECT_EQ(downloader.received, 300000u);
+        EXPECT_TRUE(FileBytes(target) == Pattern(300000, 16));
+    }
+}
+
+// The shipped silence bound, against a server that never answers and one that stops sending in
+// the middle of the body; the two wait side by side.
+TEST(DownloaderSilence, ShippedBoundEndsADownloadThatHearsNothing) {
+    ASSERT_FALSE(EnvironmentValue("PELLMORROW_TEST_PORT").empty());
+    Downloader silent, stalled;
+    DWORD start = GetTickCount();
+    ASSERT_TRUE(silent.DownloadToMemory(ServerUrl("/body?size=5000&fault=silent"), true));
+    ASSERT_TRUE(stalled.DownloadToMemory(ServerUrl("/body?size=50000&fault=stall&cut=10000"), true));
+    DWORD ended[2] = {0, 0};
+    Downloader* downloaders[2] = {&silent, &stalled};
+    while ((!ended[0] || !ended[1]) && GetTickCount() - start < 3 * kDownloadSilenceMs) {
+        for (int i = 0; i < 2; ++i)
+            if (!ended[i] && !downloaders[i]->busy) ended[i] = GetTickCount() - start;
+        Sleep(50);
+    }
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i == 0 ? "no answer" : "body stalled");
+        ASSERT_NE(ended[i], 0u) << "still waiting after " << 3 * kDownloadSilenceMs << " ms";
+        EXPECT_EQ(downloaders[i]->status, kFailed);
+        EXPECT_GE(ended[i], kDownloadSilenceMs - 1000) << "failed after " << ended[i] << " ms";
+        EXPECT_LE(ended[i], kDownloadSilenceMs + 10000) << "failed after " << ended[i] << " ms";
+    }
+    EXPECT_GT(stalled.received, 0u);
+    EXPECT_LE(stalled.received, 10000u);
+}
+
 }  // namespace
