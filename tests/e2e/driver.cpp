@@ -213,7 +213,7 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
     long barClientWidth = 0;
     unsigned iteration = 0;
     bool hidden = false, cancelled = false;
-    HWND main = nullptr, bar = nullptr;
+    HWND main = nullptr, bar = nullptr, questionBox = nullptr;
     DWORD start = GetTickCount(), shown = 0;
     bool shotTaken = shot.empty();
     auto note = [&](const std::string& what) {
@@ -271,6 +271,10 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
         DWORD_PTR count = 0;
         if (full && SendMessageTimeoutA(bar, WM_USER + 102, 0, 0, SMTO_NORMAL, 1000, &count) && count > paints)
             paints = count;
+        if (questionBox && !IsWindow(questionBox)) {
+            note("question closed");
+            questionBox = nullptr;
+        }
         if (!hidden && !IsWindowVisible(main)) {
             hidden = true;
             note("window hidden");
@@ -295,6 +299,7 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
                 EnumChildWindows(box, CollectText, reinterpret_cast<LPARAM>(&texts));
                 question = JsonList(texts, true);
                 note("answer " + answer);
+                questionBox = box;
                 if (answer != "none")
                     PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer == "yes" ? IDYES : IDNO, BN_CLICKED), 0);
             }

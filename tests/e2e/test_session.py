@@ -181,6 +181,13 @@ class Session(unittest.TestCase):
         self.serve_setup(Response(self.setup_bytes, fault="slow", piece=16384, delay=0.05))
         report = self.run_session("cancel-at=Download in progress...", "answer=none")
         self.assertIn("Do you want to continue downloading?", report["question"])
+        # The question is moot once the setup program starts: it goes away then, long before the
+        # process ends (the setup takes 1.5 s).
+        closed = [e["ms"] for e in report["events"] if e["event"] == "question closed"]
+        ended = [e["ms"] for e in report["events"] if e["event"] == "ended"]
+        self.assertTrue(closed and ended, report["events"])
+        self.assertGreater(ended[0] - closed[0], 1000,
+                           "question closed %d ms before the end" % (ended[0] - closed[0]))
         self.assertEqual(report["exitCode"], 1, report)
         self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
         self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
