@@ -128,8 +128,63 @@ void InstallerDialog::LoadBackground(CDC& dc) {
     SetWindowPos(nullptr, 0, 0, size.cx, size.cy + 17, SWP_NOMOVE | SWP_NOZORDER);
 }
 
-// The language buttons and the Cancel button's look; filled in with the skin buttons.
-void InstallerDialog::CreateLanguageButtons(CDC&) {}
+// The thirteen language buttons in columns below the banner, each flat over the window's own
+// pixels with its caption bitmap's rows as images, and the Cancel button in the skin's colours.
+// `dc` is the window's client DC, taken for the background.
+void InstallerDialog::CreateLanguageButtons(CDC& dc) {
+    CRect client;
+    GetClientRect(&client);
+    int x = 15, top = 50;
+    for (UINT bitmap = IDB_LANGUAGE_FIRST; bitmap <= IDB_LANGUAGE_LAST; ++bitmap) {
+        SkinButton& button = languageButtons[bitmap - IDB_LANGUAGE_FIRST];
+        button.Create("", WS_CHILD | WS_VISIBLE | WS_GROUP | WS_TABSTOP, CRect(x, top, x + 142, top + 25), this,
+                      bitmap + (ID_LANGUAGE_FIRST - IDB_LANGUAGE_FIRST));
+        button.UseParentBackground(FALSE);
+        button.SetFlatStyle(TRUE, FALSE);
+        button.SetHoverBorder(FALSE, FALSE);
+        button.SetFlatFocusRect(FALSE, FALSE);
+        SplitLanguageBitmap(&dc, bitmap, &button);
+        // A column holds as many as fit above the status bar's place, and at least one.
+        top += 30;
+        if (top >= client.bottom - 25) {
+            x += 152;
+            top = 50;
+        }
+    }
+    cancelButton.SetFlatStyle(FALSE, FALSE);
+    cancelButton.SetColorSlot(SKINBTN_HOTTEXT, RGB(255, 255, 255), FALSE);
+    cancelButton.SetColorSlot(SKINBTN_NORMALTEXT, RGB(255, 255, 255), FALSE);
+    cancelButton.SetColorSlot(SKINBTN_FOCUSTEXT, RGB(255, 255, 255), FALSE);
+    cancelButton.SetColorSlot(SKINBTN_HOTBACK, RGB(32, 74, 62), FALSE);
+    cancelButton.SetColorSlot(SKINBTN_NORMALBACK, kSkinColor, TRUE);
+    cancelButton.SetColorSlot(SKINBTN_FOCUSBACK, kSkinColor, TRUE);
+}
+
+// A language bitmap holds three rows of one caption: plain (the normal image), underlined (the
+// hot image) and a third that is not used. Pure red is transparent in both. A bitmap that cannot
+// be loaded or split leaves the button without images.
+void InstallerDialog::SplitLanguageBitmap(CDC* dc, UINT bitmapId, SkinButton* button) {
+    UniqueGdiObject loaded(LoadBitmapA(AfxGetResourceHandle(), MAKEINTRESOURCEA(bitmapId)));
+    BITMAP info{};
+    if (!loaded || GetObjectA(loaded.get(), sizeof(info), &info) != sizeof(info)) return;
+    const int width = info.bmWidth, row = info.bmHeight / 3;
+    UniqueGdiObject middle(CreateCompatibleBitmap(*dc, width, row));
+    UniqueGdiObject topRow(CreateCompatibleBitmap(*dc, width, row));
+    UniqueMemoryDC source(CreateCompatibleDC(*dc));
+    UniqueMemoryDC target(CreateCompatibleDC(*dc));
+    if (!middle || !topRow || !source || !target) return;
+    {
+        SelectObjectScope selectSource(source.get(), loaded.get());
+        {
+            SelectObjectScope selectTarget(target.get(), middle.get());
+            BitBlt(target.get(), 0, 0, width, row, source.get(), 0, row, SRCCOPY);
+        }
+        SelectObjectScope selectTarget(target.get(), topRow.get());
+        BitBlt(target.get(), 0, 0, width, row, source.get(), 0, 0, SRCCOPY);
+    }
+    constexpr COLORREF kRed = RGB(255, 0, 0);
+    button->SetImages(static_cast<HBITMAP>(middle.release()), kRed, static_cast<HBITMAP>(topRow.release()), kRed);
+}
 
 LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {

@@ -25,6 +25,9 @@ public:
     void OnOK() override;
     void OnCancel() override;
     void StartDownload(UINT id);
+    // Gives `button` the rows of language bitmap `bitmapId`: the underlined middle row as its hot
+    // image, the plain top row as its normal one.
+    static void SplitLanguageBitmap(CDC* dc, UINT bitmapId, SkinButton* button);
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;

@@ -22,6 +22,10 @@
 //                               the window MS milliseconds after it appeared, one for each MS in
 //                               turn (N counts from 1), close it; report when each was taken and
 //                               how long closing took
+//   driver buttons EXE OUT.bmp  run EXE, wait for its main window; report every button (id, place
+//                               in the client area, visible, type); then show the language buttons,
+//                               move the pointer over the English one, save a screenshot, click the
+//                               Danish one and report which buttons are still visible; close it
 #include <windows.h>
 #include <commctrl.h>
 #include <psapi.h>
@@ -402,6 +406,68 @@ int Shots(const char* exe, const std::string& out, const std::vector<DWORD>& mom
     return 0;
 }
 
+struct ButtonSeen {
+    int id;
+    RECT place;
+    bool visible;
+    LONG type;
+};
+
+std::vector<ButtonSeen> ButtonsOf(HWND main) {
+    std::vector<ButtonSeen> seen;
+    for (HWND child = GetWindow(main, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        char className[32] = {};
+        GetClassNameA(child, className, sizeof(className));
+        if (lstrcmpiA(className, "Button") != 0) continue;
+        RECT place;
+        GetWindowRect(child, &place);
+        MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&place), 2);
+        seen.push_back({GetDlgCtrlID(child), place, IsWindowVisible(child) != FALSE, GetWindowLongA(child, GWL_STYLE) & 0x1F});
+    }
+    return seen;
+}
+
+int Buttons(const char* exe, const char* path) {
+    Process process;
+    if (!process.Start(exe)) return 2;
+    HWND main = WaitForWindow(process, kTitle, 20000);
+    std::vector<std::string> before, after;
+    bool saved = false;
+    RECT window{};
+    POINT origin{};
+    if (main) {
+        Sleep(500);
+        for (const ButtonSeen& b : ButtonsOf(main))
+            before.push_back("[" + std::to_string(b.id) + ", " + std::to_string(b.place.left) + ", " +
+                             std::to_string(b.place.top) + ", " + std::to_string(b.place.right - b.place.left) + ", " +
+                             std::to_string(b.place.bottom - b.place.top) + ", " + (b.visible ? "true" : "false") +
+                             ", " + std::to_string(b.type) + "]");
+        // The pointer starts away from the window, so that only the move below can make a button hot.
+        SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 1, GetSystemMetrics(SM_CYSCREEN) - 1);
+        Sleep(100);
+        for (int id = 1024; id <= 1036; ++id) ShowWindow(GetDlgItem(main, id), SW_SHOWNA);
+        Sleep(300);
+        RECT english;
+        GetWindowRect(GetDlgItem(main, 1025), &english);
+        SetCursorPos((english.left + english.right) / 2, (english.top + english.bottom) / 2);
+        Sleep(700);
+        saved = SaveWindowBitmap(main, path);
+        GetWindowRect(main, &window);
+        ClientToScreen(main, &origin);
+        SendMessageA(GetDlgItem(main, 1024), BM_CLICK, 0, 0);
+        Sleep(300);
+        for (const ButtonSeen& b : ButtonsOf(main))
+            if (b.visible) after.push_back(std::to_string(b.id));
+        CloseInstaller(process, main);
+    }
+    if (!process.Ended(10000)) TerminateProcess(process.info.hProcess, 99);
+    std::printf("{\"mainWindow\": %s, \"saved\": %s, \"buttons\": %s, \"visibleAfterClick\": %s, "
+                "\"clientOrigin\": [%ld, %ld], \"exitCode\": %lu}\n",
+                main ? "true" : "false", saved ? "true" : "false", JsonList(before, false).c_str(),
+                JsonList(after, false).c_str(), origin.x - window.left, origin.y - window.top, process.ExitCode());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -426,6 +492,7 @@ int main(int argc, char** argv) {
     }
     if ((argc == 4 || argc == 5) && std::string(argv[1]) == "shot")
         return Shot(argv[2], argv[3], argc == 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 1500);
+    if (argc == 4 && std::string(argv[1]) == "buttons") return Buttons(argv[2], argv[3]);
     if (argc >= 5 && std::string(argv[1]) == "shots") {
         std::vector<DWORD> moments;
         for (int i = 4; i < argc; ++i) moments.push_back(static_cast<DWORD>(std::atoi(argv[i])));

@@ -2,6 +2,7 @@
 // causes (invalidations and tracking requests, recorded step by step as Wine's own control tests
 // do), the default-button and check-box protocols, double clicks, the tooltip, every look of a
 // paint read back from a bitmap, the ownership of its GDI objects, and a screenshot for a person.
+#include "app/InstallerDialog.h"
 #include "controls/SkinButton.h"
 #include "framework/Dialog.h"
 #include "resource.h"
@@ -9,6 +10,7 @@
 #include <winternl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -673,7 +675,10 @@ TEST(SkinButtonPaint, DerivedNormalImages) {
 unsigned GdiObjects() {
     DWORD count = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
     if (count != 0) return count;
-    auto* peb = reinterpret_cast<const uint8_t*>(NtCurrentTeb()->ProcessEnvironmentBlock);
+    PROCESS_BASIC_INFORMATION process{};
+    if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &process, sizeof(process), nullptr) != 0)
+        return 0;
+    auto* peb = reinterpret_cast<const uint8_t*>(process.PebBaseAddress);
     const uint8_t* table = *reinterpret_cast<const uint8_t* const*>(peb + 0x94);
     unsigned live = 0;
     for (unsigned i = 0; table && i < 0x10000; ++i) live += table[i * 24 + 14] != 0;
@@ -732,17 +737,8 @@ TEST(SkinButtonImages, HundredsOfButtonsLeaveTheGdiCountWhereItWas) {
     ASSERT_EQ(GdiObjects(), before);
 
     Host host;
-    {
-        // A first round, so that the system's own caches (fonts, the tooltip class) are filled.
-        ProbeButton warm;
-        CreateButton(warm, host, 0, "warm");
-        warm.SetImages(MakeImage(kHotInk), kKey, SKINBTN_GRAYED, 0);
-        warm.UpdateWindow();
-        warm.SendMessage(WM_MOUSEMOVE, 0, Point(3, 3));
-        DestroyWindow(warm.m_hWnd);
-    }
-    const unsigned start = GdiObjects();
-    for (int i = 0; i < 200; ++i) {
+    // Each button takes another path through creation, images, paints and destruction.
+    auto oneButton = [&host](int i) {
         auto button = std::make_unique<ProbeButton>();
         CreateButton(*button, host, i % 2 ? BS_DEFPUSHBUTTON : BS_AUTOCHECKBOX, i % 3 ? "Caption" : "");
         button->SetFlatStyle(i % 2, FALSE);
@@ -754,6 +750,7 @@ TEST(SkinButtonImages, HundredsOfButtonsLeaveTheGdiCountWhereItWas) {
             button->SetImages(MakeImage(kHotInk), kKey, nullptr, 0);
         }
         button->SendMessage(WM_MOUSEMOVE, 0, Point(3, 3));
+        if (i % 3 == 1) SetFocus(button->m_hWnd);
         button->UpdateWindow();
         if (i % 5 == 0) {
             EnableWindow(button->m_hWnd, FALSE);
@@ -765,8 +762,62 @@ TEST(SkinButtonImages, HundredsOfButtonsLeaveTheGdiCountWhereItWas) {
         if (i % 2) DestroyWindow(window);
         button.reset();  // for every other button the object goes before its window
         DestroyWindow(window);
-    }
+    };
+    // A first round fills the system's own caches (colour brushes, fonts, the tooltip class).
+    for (int i = 0; i < 35; ++i) oneButton(i);
+    const unsigned start = GdiObjects();
+    for (int i = 0; i < 210; ++i) oneButton(i);
     EXPECT_EQ(GdiObjects(), start);
+}
+
+// ---- the language buttons' images
+
+// The longest run of white pixels in any row of a bitmap, and the bitmap's size.
+struct Runs {
+    int width = 0, height = 0, longest = 0;
+};
+Runs WhiteRuns(HBITMAP bitmap) {
+    Runs runs;
+    BITMAP info{};
+    if (!bitmap || !GetObjectA(bitmap, sizeof(info), &info)) return runs;
+    runs.width = info.bmWidth;
+    runs.height = info.bmHeight;
+    BITMAPINFO wanted{};
+    wanted.bmiHeader = {sizeof(wanted.bmiHeader), info.bmWidth, -info.bmHeight, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    std::vector<uint32_t> pixels(static_cast<size_t>(info.bmWidth) * static_cast<size_t>(info.bmHeight));
+    UniqueMemoryDC dc(CreateCompatibleDC(nullptr));
+    GetDIBits(dc.get(), bitmap, 0, static_cast<UINT>(info.bmHeight), pixels.data(), &wanted, DIB_RGB_COLORS);
+    for (int y = 0; y < info.bmHeight; ++y) {
+        int run = 0;
+        for (int x = 0; x < info.bmWidth; ++x) {
+            run = (pixels[static_cast<size_t>(y * info.bmWidth + x)] & 0xFFFFFF) == 0xFFFFFF ? run + 1 : 0;
+            runs.longest = std::max(runs.longest, run);
+        }
+    }
+    return runs;
+}
+
+// The underlined middle row becomes the hot image, the plain top row the normal one; a bitmap
+// that is not there leaves the button without images.
+TEST(LanguageButtons, BitmapRowsBecomeTheImagePair) {
+    CClientDC screen(static_cast<HWND>(nullptr));
+    for (UINT id = IDB_LANGUAGE_FIRST; id <= IDB_LANGUAGE_LAST; ++id) {
+        SCOPED_TRACE(id);
+        ProbeButton button;
+        InstallerDialog::SplitLanguageBitmap(&screen, id, &button);
+        Runs hot = WhiteRuns(button.hotImage.Bitmap()), normal = WhiteRuns(button.normalImage.Bitmap());
+        EXPECT_EQ(hot.width, 140);
+        EXPECT_EQ(hot.height, 24);
+        EXPECT_EQ(normal.width, 140);
+        EXPECT_EQ(normal.height, 24);
+        EXPECT_GT(hot.longest, 40) << "the underline";
+        EXPECT_LT(normal.longest, 20) << "letters only";
+        EXPECT_EQ(button.hotImage.key, RGB(255, 0, 0));
+        EXPECT_EQ(button.normalImage.key, RGB(255, 0, 0));
+    }
+    ProbeButton missing;
+    InstallerDialog::SplitLanguageBitmap(&screen, 999, &missing);
+    EXPECT_FALSE(missing.hotImage.bitmap || missing.normalImage.bitmap);
 }
 
 // ---- for a person to look at
