@@ -1,7 +1,5 @@
 #include "app/RequestUrls.h"
 
-#include <cstdio>
-
 namespace {
 bool IsUnreserved(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -31,9 +29,8 @@ std::string ServerBase(const std::string& server) {
 
 std::string RequestUrl(const char* action, const RequestValues& v) {
     // The affiliate id is unsigned: ids above 2147483647 are sent as they are stamped.
-    char numbers[64];
-    std::snprintf(numbers, sizeof(numbers), "&affid=%u&skinid=%d&lang=", v.affiliateId, v.skinId);
-    return ServerBase(v.host) + "/index.new.php?action=" + action + numbers + PercentEncode(v.language) +
+    return ServerBase(v.host) + "/index.new.php?action=" + action + "&affid=" + std::to_string(v.affiliateId) +
+           "&skinid=" + std::to_string(v.skinId) + "&lang=" + PercentEncode(v.language) +
            "&remarks=" + PercentEncode(v.remarks);
 }
 }  // namespace

@@ -1,21 +1,41 @@
 #include "app/SlideshowParser.h"
 
-#include <sstream>
+#include <algorithm>
 #include <utility>
+
+namespace {
+
+// The blanks of the "C" locale, the only ones that separate tokens.
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// Hands out the text's tokens one at a time; an empty token once the text has no more.
+class Tokens {
+public:
+    explicit Tokens(const std::string& text) : text_(text), end_(std::min(text.find('\0'), text.size())) {}
+    std::string Next() {
+        while (at_ < end_ && IsBlank(text_[at_])) ++at_;
+        size_t start = at_;
+        while (at_ < end_ && !IsBlank(text_[at_])) ++at_;
+        return text_.substr(start, at_ - start);
+    }
+
+private:
+    const std::string& text_;
+    size_t end_;  // the description ends at its first NUL byte
+    size_t at_ = 0;
+};
+
+}  // namespace
 
 std::list<BackgroundSlide> ParseSlideshow(const std::string& text) {
     std::list<BackgroundSlide> slides;
-    // The description ends at its first NUL byte (npos keeps the whole text).
-    std::istringstream stream(text.substr(0, text.find('\0')));
-    // Tokens are taken in pairs (or a triple) until a read reaches the end of the text.
-    while (stream.good()) {
-        // Fresh for every round: a read that finds no token leaves its string as it was, and a key
-        // kept from the round before would repeat the last slide when the text ends in blanks.
-        std::string key, value;
-        stream >> key >> value;
+    Tokens tokens(text);
+    // Tokens are taken in pairs (or a triple) until the text has no more.
+    for (std::string key = tokens.Next(); !key.empty(); key = tokens.Next()) {
+        std::string value = tokens.Next();
         if (key != "bk_image" || value.empty()) continue;
         BackgroundSlide slide;
-        stream >> slide.url;  // stays empty when the text ends first
+        slide.url = tokens.Next();  // empty when the text ends first
         slide.seconds = LeadingInteger(value);
         slides.push_back(std::move(slide));
     }
