@@ -187,8 +187,9 @@ void InstallerDialog::ShowDownloadFailed() {
     progress.SetCaptionColor(RGB(255, 255, 255));
     progress.SetBackgroundColor(RGB(200, 0, 0));
     progress.percentAfterCaption = FALSE;
-    progress.SetWindowText("Download failed!");
+    // Before the words: a user who sees them and closes the window at once must not be asked.
     failedFlag = true;
+    progress.SetWindowText("Download failed!");
 }
 
 // Runs on the setup worker, inside the final callback, while the window's thread still runs the
