@@ -42,33 +42,25 @@ DWORD lastSetupPercentTime = 0;
 constexpr DWORD kFrameMs = 16;
 
 // Runs a program and waits for it to end; false when it could not be started.
-bool RunAndWait(const char* file, const char* parameters) {
+bool RunAndWait(const wchar_t* file, const wchar_t* parameters) {
     // The shell may hand the request to extensions that expect COM on the calling thread.
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    SHELLEXECUTEINFOA info{};
+    SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
     // No error box: the window is hidden and nobody may be there to answer it; a setup that
     // cannot start is recorded all the same.
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_CONNECTNETDRV | SEE_MASK_FLAG_NO_UI;
-    info.lpVerb = "open";
+    info.lpVerb = L"open";
     info.lpFile = file;
     info.lpParameters = parameters;
     info.nShow = SW_SHOW;
-    bool started = ShellExecuteExA(&info);
+    bool started = ShellExecuteExW(&info);
     if (started && info.hProcess) {
         WaitForSingleObject(info.hProcess, INFINITE);
         CloseHandle(info.hProcess);
     }
     if (SUCCEEDED(com)) CoUninitialize();
     return started;
-}
-
-std::wstring WidePath(const std::string& path) {
-    int length = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
-    std::wstring wide(length > 0 ? length : 1, L'\0');
-    if (length > 0) MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], length);
-    wide.resize(wide.size() - 1);
-    return wide;
 }
 
 // Waits until `done` holds or the time is up, serving the messages that workers send to this
@@ -132,15 +124,20 @@ void InstallerDialog::StartDownload(UINT id) {
         if (button.m_hWnd) button.ShowWindow(SW_HIDE);
     progress.ShowWindow(SW_SHOW);
 
-    // A downloader that is still busy refuses the start and its download goes on; one that
-    // could not start its worker raised no event, and says so here.
-    setupDownloader.SetCallback(OnSetupDownloadEvent, this);
-    DownloadPolicy policy;
-    policy.silenceMs = silenceMs;
-    policy.attempts = kSetupAttempts;
-    if (!setupDownloader.DownloadToFile(SetupRequestUrl(request), installerPath, true, policy) &&
-        !setupDownloader.busy)
+    if (installerPath.empty()) {
+        // No folder could be found for the setup program: nothing is fetched, nothing written.
         ShowDownloadFailed();
+    } else {
+        // A downloader that is still busy refuses the start and its download goes on; one that
+        // could not start its worker raised no event, and says so here.
+        setupDownloader.SetCallback(OnSetupDownloadEvent, this);
+        DownloadPolicy policy;
+        policy.silenceMs = silenceMs;
+        policy.attempts = kSetupAttempts;
+        if (!setupDownloader.DownloadToFile(SetupRequestUrl(request), installerPath, true, policy) &&
+            !setupDownloader.busy)
+            ShowDownloadFailed();
+    }
     StartSlideshow(SlideshowRequestUrl(request));
 }
 
@@ -199,16 +196,16 @@ void InstallerDialog::HandOverToSetup() {
     // setup program that a signed installer's publisher did not sign ends the run as a failed
     // download: deleted, never run, nothing recorded.
     PublisherCheck setup;
-    if (!setup.Check(WidePath(installerPath))) {
+    if (!setup.Check(installerPath)) {
         setup.Release();
-        std::remove(installerPath.c_str());
+        DeleteFileW(installerPath.c_str());
         ShowDownloadFailed();
         return;
     }
     if (!Claim(Ending::HandOver)) {
         // Cancel was confirmed first: the complete setup program is not wanted either.
         setup.Release();
-        std::remove(installerPath.c_str());
+        DeleteFileW(installerPath.c_str());
         return;
     }
     PostMessage(WM_HANDOVER_STARTED);
@@ -221,9 +218,9 @@ void InstallerDialog::HandOverToSetup() {
         if (key.Open("Software", HKEY_CURRENT_USER) && key.Open(productName.c_str(), key.Handle()))
             key.DeleteValue("installDir");
     }
-    RunAndWait(installerPath.c_str(), "/SILENT");
+    RunAndWait(installerPath.c_str(), L"/SILENT");
     setup.Release();
-    std::remove(installerPath.c_str());
+    DeleteFileW(installerPath.c_str());
     {
         RegistryKey key;
         if (key.Open("Software", HKEY_CURRENT_USER) && key.OpenOrCreate(productName.c_str(), key.Handle())) {
@@ -263,7 +260,7 @@ void InstallerDialog::OnCancel() {
     DetachDownloaders();
     // A download that completed just before the stop leaves a whole setup program: not wanted.
     // While the worker still holds the file this fails, and the system deletes it instead.
-    if (!setupDownloader.busy) std::remove(installerPath.c_str());
+    if (!setupDownloader.busy) DeleteFileW(installerPath.c_str());
     CDialog::OnCancel();
 }
 

@@ -10,20 +10,37 @@
 #include <rpc.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
 constexpr UINT kEnglish = ID_LANGUAGE_FIRST + 1;
 
-// The temporary directory, else the current one; a longer answer than the buffer is a failure.
-std::string TempDirectory() {
-    char dir[MAX_PATH] = {};
-    DWORD length = GetTempPathA(MAX_PATH, dir);
-    if (length == 0 || length >= MAX_PATH) {
-        length = GetCurrentDirectoryA(MAX_PATH, dir);
-        if (length == 0 || length >= MAX_PATH) return std::string();
-    }
-    return std::string(dir, length);
+// The program's own file. GetModuleFileNameW does not say how much room it needs: it cuts the
+// path to fit, so a full buffer asks for twice the room.
+std::wstring ModulePath() {
+    return GrowingPath([](wchar_t* buffer, DWORD size) -> DWORD {
+        DWORD length = GetModuleFileNameW(nullptr, buffer, size);
+        if (length < size) return length;
+        return size >= kMaxPathBuffer ? 0 : std::min<DWORD>(size * 2, kMaxPathBuffer);
+    });
+}
+
+// The temporary directory, else the current one; empty when neither can be learnt.
+std::wstring TempDirectory() {
+    std::wstring dir = GrowingPath([](wchar_t* buffer, DWORD size) { return GetTempPathW(size, buffer); });
+    if (dir.empty())
+        dir = GrowingPath([](wchar_t* buffer, DWORD size) { return GetCurrentDirectoryW(size, buffer); });
+    return dir;
+}
+
+// 8-bit text in the system's code page as UTF-16.
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+    return wide;
 }
 }  // namespace
 
@@ -58,9 +75,10 @@ BOOL InstallerDialog::OnInitDialog() {
     ReadAffiliateStamp();
     skinId = std::atoi(LoadResourceString(IDS_SKIN_ID).c_str());
     MakeGuid();
-    std::string tempDirectory = TempDirectory();
+    std::wstring tempDirectory = TempDirectory();
     LaunchInstalledGameAndExit();
-    installerPath = JoinPath(tempDirectory, "QVTInstaller.exe");
+    // Without a folder there is nowhere to put the setup program: the download then fails.
+    if (!tempDirectory.empty()) installerPath = JoinPath(tempDirectory, L"QVTInstaller.exe");
     {
         CClientDC dc(this);
         LoadBackground(dc);
@@ -83,11 +101,10 @@ void InstallerDialog::AddAboutToSystemMenu() {
 }
 
 void InstallerDialog::ReadAffiliateStamp() {
-    char path[MAX_PATH + 1] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::wstring path = ModulePath();
     char stampRemarks[kStampRemarksSize] = {};
     StampedBlock reader;
-    if (reader.ReadStamp(path, &affiliateId, stampRemarks)) {
+    if (!path.empty() && reader.ReadStamp(path.c_str(), &affiliateId, stampRemarks)) {
         remarks = stampRemarks;
     } else {
         affiliateId = 0;
@@ -110,13 +127,13 @@ void InstallerDialog::MakeGuid() {
 // before its window is ever shown.
 void InstallerDialog::LaunchInstalledGameAndExit() {
     RegistryKey key;
-    std::string installDir;
+    std::wstring installDir;
     if (!key.Open("Software", HKEY_CURRENT_USER) || !key.Open(productName.c_str(), key.Handle()) ||
-        !key.ReadString("installDir", installDir))
+        !key.ReadString(L"installDir", installDir))
         return;
-    std::string command = InstalledGameCommand(installDir, productName);
+    std::wstring command = InstalledGameCommand(installDir, Widen(productName));
     auto result = reinterpret_cast<INT_PTR>(
-        ShellExecuteA(nullptr, "open", command.c_str(), nullptr, installDir.c_str(), SW_SHOW));
+        ShellExecuteW(nullptr, L"open", command.c_str(), nullptr, installDir.c_str(), SW_SHOW));
     if (result > 32) std::exit(1);
 }
 

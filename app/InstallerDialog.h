@@ -77,7 +77,8 @@ private:
     Downloader slideDownloader;
     UINT slideTimerId = 0;
     Picture background;
-    std::string installerPath;
+    // Empty when no folder could be found for it.
+    std::wstring installerPath;
     std::string defaultInstallDir;
     std::string productName;
     std::list<BackgroundSlide> slides;

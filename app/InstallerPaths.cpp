@@ -1,11 +1,11 @@
 #include "app/InstallerPaths.h"
 
-std::string JoinPath(const std::string& directory, const std::string& name) {
-    if (directory.empty() || directory.back() == '\\' || directory.back() == '/') return directory + name;
-    return directory + '\\' + name;
+std::wstring JoinPath(const std::wstring& directory, const std::wstring& name) {
+    if (directory.empty() || directory.back() == L'\\' || directory.back() == L'/') return directory + name;
+    return directory + L'\\' + name;
 }
 
-std::string InstalledGameCommand(const std::string& installDir, const std::string& productName) {
+std::wstring InstalledGameCommand(const std::wstring& installDir, const std::wstring& productName) {
     // Quoted as a whole, so that a folder with spaces in its name reaches the shell intact.
-    return '"' + installDir + '\\' + productName + ".exe\"";
+    return L'"' + installDir + L'\\' + productName + L".exe\"";
 }

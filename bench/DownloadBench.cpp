@@ -42,10 +42,19 @@ int SignalFinal(Downloader* downloader, void* context) {
     return 1;
 }
 
-Run WithDownloader(const std::string& url, const std::string& target) {
+// A file name from the command line, in the system's code page.
+std::wstring Widen(const char* text) {
+    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length > 0 ? length : 1), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], length);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+Run WithDownloader(const std::string& url, const std::wstring& target) {
     // The installer writes a file that is not there yet; truncating the last round's 64 MiB
     // would be timed too.
-    DeleteFileA(target.c_str());
+    DeleteFileW(target.c_str());
     UniqueHandle finished(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     Downloader downloader(SignalFinal, finished.get());
     double start = Seconds();
@@ -85,7 +94,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: download_bench URL TARGET [ROUNDS]\n");
         return 2;
     }
-    const std::string url = argv[1], target = argv[2];
+    const std::string url = argv[1];
+    const std::wstring target = Widen(argv[2]);
     const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
     std::vector<double> downloader, bare, ratios;
     double bytes = 0;
@@ -109,7 +119,7 @@ int main(int argc, char** argv) {
         ratios.push_back(downloader.back() / bare.back());
         std::printf("round %d: downloader %.1f MiB/s, bare read loop %.1f MiB/s\n", round, downloader.back(), bare.back());
     }
-    DeleteFileA(target.c_str());
+    DeleteFileW(target.c_str());
     PROCESS_MEMORY_COUNTERS memory{};
     memory.cb = sizeof(memory);
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory));

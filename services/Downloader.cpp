@@ -66,10 +66,10 @@ public:
     TargetFile& operator=(const TargetFile&) = delete;
     ~TargetFile() { Discard(); }
 
-    bool Create(const std::string& path) {
+    bool Create(const std::wstring& path) {
         pending.reset(new (std::nothrow) char[kWriteBlock]);
         if (!pending) return false;
-        handle = AdoptFileHandle(CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+        handle = AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!handle) return false;
         createdPath = path;
@@ -116,12 +116,12 @@ private:
     }
     void Discard() {
         handle.reset();  // a file must be closed before it can be deleted
-        if (!createdPath.empty()) DeleteFileA(createdPath.c_str());
+        if (!createdPath.empty()) DeleteFileW(createdPath.c_str());
         createdPath.clear();
     }
 
     UniqueHandle handle;
-    std::string createdPath;
+    std::wstring createdPath;
     bool markedForDeletion = false;
     std::unique_ptr<char[]> pending;
     DWORD pendingSize = 0;
@@ -173,13 +173,13 @@ void Downloader::SetCallback(DownloadCallback callback, void* context) {
     listener.store(Listener{callback, context});
 }
 
-bool Downloader::DownloadToFile(const std::string& newUrl, const std::string& newTargetPath, bool newQuerySize,
+bool Downloader::DownloadToFile(const std::string& newUrl, const std::wstring& newTargetPath, bool newQuerySize,
                                 const DownloadPolicy& newPolicy) {
     return Start(newUrl, newTargetPath, newQuerySize, newPolicy);
 }
 
 bool Downloader::DownloadToMemory(const std::string& newUrl, bool newQuerySize, const DownloadPolicy& newPolicy) {
-    return Start(newUrl, std::string(), newQuerySize, newPolicy);
+    return Start(newUrl, std::wstring(), newQuerySize, newPolicy);
 }
 
 bool Downloader::Stop() {
@@ -198,7 +198,7 @@ bool Downloader::ClearResult() {
     return true;
 }
 
-bool Downloader::Start(const std::string& newUrl, const std::string& newTargetPath, bool newQuerySize,
+bool Downloader::Start(const std::string& newUrl, const std::wstring& newTargetPath, bool newQuerySize,
                        const DownloadPolicy& newPolicy) {
     // Claimed in one step: the owner's thread and a final callback may both try to start.
     bool idle = false;

@@ -53,9 +53,10 @@ public:
     void SetCallback(DownloadCallback callback, void* context);
 
     // Both return false and change nothing while busy. An empty targetPath is a memory download.
+    // The target is a UTF-16 path, so that a folder with any characters in its name works.
     // With querySize the body must be as long as the server's Content-Length to count as Done.
     // If no thread can be started they return false too, with status Failed and no event.
-    bool DownloadToFile(const std::string& url, const std::string& targetPath, bool querySize,
+    bool DownloadToFile(const std::string& url, const std::wstring& targetPath, bool querySize,
                         const DownloadPolicy& policy = {});
     bool DownloadToMemory(const std::string& url, bool querySize, const DownloadPolicy& policy = {});
 
@@ -85,7 +86,7 @@ public:
     bool querySize = false;
     DownloadPolicy policy;
     std::string url;
-    std::string targetPath;
+    std::wstring targetPath;
     // The body of a memory download: the first `received` bytes, NUL bytes included.
     std::string buffer;
     std::atomic<uint32_t> totalSize{0};
@@ -104,7 +105,7 @@ private:
     enum class Attempt { Done, Retry, Failed };
     class Sink;
 
-    bool Start(const std::string& newUrl, const std::string& newTargetPath, bool newQuerySize,
+    bool Start(const std::string& newUrl, const std::wstring& newTargetPath, bool newQuerySize,
                const DownloadPolicy& newPolicy);
     static DWORD WINAPI ThreadMain(void* parameter);
     void Run();

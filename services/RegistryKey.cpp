@@ -51,6 +51,17 @@ bool RegistryKey::ReadString(const char* valueName, std::string& out) const {
     return true;
 }
 
+bool RegistryKey::ReadString(const wchar_t* valueName, std::wstring& out) const {
+    wchar_t data[kMaxValueBytes + 1];
+    DWORD size = kMaxValueBytes * sizeof(wchar_t);
+    if (RegQueryValueExW(key.get(), valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) !=
+        ERROR_SUCCESS)
+        return false;
+    data[size / sizeof(wchar_t)] = L'\0';
+    out = data;
+    return true;
+}
+
 bool RegistryKey::WriteString(const char* valueName, const std::string& text) const {
     return RegSetValueExA(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                           static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;

@@ -22,6 +22,9 @@ public:
 
     // Up to 1024 bytes of data, taken as text up to the first NUL; `out` is kept on failure.
     bool ReadString(const char* valueName, std::string& out) const;
+    // For values that hold a path: the text as UTF-16, up to 1024 characters (so every value the
+    // 8-bit read takes fits), taken up to the first NUL; `out` is kept on failure.
+    bool ReadString(const wchar_t* valueName, std::wstring& out) const;
     bool WriteString(const char* valueName, const std::string& text) const;
     bool WriteDword(const char* valueName, DWORD value) const;
     bool DeleteValue(const char* valueName) const;

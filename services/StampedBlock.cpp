@@ -62,6 +62,14 @@ struct CloseFile {
 };
 using UniqueFile = std::unique_ptr<std::FILE, CloseFile>;
 
+std::FILE* OpenForReading(const PathChar* path) {
+#ifdef _WIN32
+    return _wfopen(path, L"rb");
+#else
+    return std::fopen(path, "rb");
+#endif
+}
+
 // The reader's own piece size; a short read ends the file.
 constexpr unsigned kReadPiece = 1023;
 
@@ -85,11 +93,11 @@ unsigned ReadInto(std::FILE* file, char* buffer, unsigned capacity) {
 
 }  // namespace
 
-bool StampedBlock::ReadStamp(const char* path, unsigned* affiliateId, char* remarks) {
+bool StampedBlock::ReadStamp(const PathChar* path, unsigned* affiliateId, char* remarks) {
     unsigned used = 0;
     std::unique_ptr<char[]> buffer;
     {
-        UniqueFile file(std::fopen(path, "rb"));
+        UniqueFile file(OpenForReading(path));
         if (!file) return false;
         struct stat info;
         if (fstat(fileno(file.get()), &info) != 0) return false;

@@ -58,6 +58,14 @@ uint32_t StampCheckValue(uint32_t affiliateId, const char* remarks);
 const char* FindBytes(const char* data, unsigned dataLength, const char* pattern,
                       unsigned patternLength, int* offset);
 
+// A file name as the system's file calls take it: UTF-16 on Windows, so that a folder with any
+// characters in its name works; bytes elsewhere.
+#ifdef _WIN32
+using PathChar = wchar_t;
+#else
+using PathChar = char;
+#endif
+
 // Reads the stamp from a file, the way the installer reads its own .exe.
 class StampedBlock {
 public:
@@ -68,5 +76,5 @@ public:
     // chars; the bytes after the NUL are left alone) and returns true. Returns false, leaving
     // both outputs untouched, when the file cannot be opened or read, is larger than INT_MAX
     // bytes, holds no valid block, or memory runs out. Throws nothing.
-    bool ReadStamp(const char* path, unsigned* affiliateId, char* remarks);
+    bool ReadStamp(const PathChar* path, unsigned* affiliateId, char* remarks);
 };

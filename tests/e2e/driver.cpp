@@ -26,6 +26,10 @@
 //                               in the client area, visible, type); then show the language buttons,
 //                               move the pointer over the English one, save a screenshot, click the
 //                               Danish one and report which buttons are still visible; close it
+//
+// EXE may be given as @FILE: FILE holds the program's path in UTF-8. Under Wine, characters
+// outside the code page do not survive the command line; a file carries any name. Paths in the
+// reports are UTF-8.
 #include <windows.h>
 #include <commctrl.h>
 #include <psapi.h>
@@ -40,13 +44,46 @@ namespace {
 
 constexpr const char* kTitle = "Pellmorrow Installer";
 
+std::wstring Widen(const std::string& text, UINT codePage) {
+    int length = MultiByteToWideChar(codePage, 0, text.c_str(), -1, nullptr, 0);
+    if (length <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(codePage, 0, text.c_str(), -1, &wide[0], length);
+    wide.resize(static_cast<size_t>(length) - 1);
+    return wide;
+}
+
+std::string Utf8(const wchar_t* text) {
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return std::string();
+    std::string narrow(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], length, nullptr, nullptr);
+    narrow.resize(static_cast<size_t>(length) - 1);
+    return narrow;
+}
+
+// The program named by an EXE argument: a path, or @FILE holding the path in UTF-8.
+std::wstring ProgramPath(const char* exe) {
+    if (exe[0] != '@') return Widen(exe, CP_ACP);
+    std::string path;
+    if (FILE* in = std::fopen(exe + 1, "rb")) {
+        char piece[512];
+        for (size_t got; (got = std::fread(piece, 1, sizeof(piece), in)) > 0;) path.append(piece, got);
+        std::fclose(in);
+    }
+    while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+    return Widen(path, CP_UTF8);
+}
+
 struct Process {
     PROCESS_INFORMATION info{};
     bool Start(const char* exe) {
-        STARTUPINFOA startup{};
+        STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
-        std::string command = std::string("\"") + exe + "\"";
-        return CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
+        std::wstring path = ProgramPath(exe);
+        std::wstring command = L"\"" + path + L"\"";
+        return CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                              &info);
     }
     ~Process() {
         if (info.hProcess) CloseHandle(info.hProcess);
@@ -310,14 +347,14 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
         }
     }
     if (process.Ended()) note("ended");
-    char temp[MAX_PATH] = {};
-    GetTempPathA(sizeof(temp), temp);
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temp);
     std::printf("{\"captions\": %s, \"positions\": %s, \"barPlace\": %s, \"hidden\": %s, \"question\": %s, "
                 "\"events\": %s, \"paints\": %lu, \"barClientWidth\": %ld, \"tempDir\": %s, \"exitCode\": %lu, "
                 "\"peakWorkingSet\": %lu, \"slowestReplyMs\": %lu}\n",
                 JsonList(captions, true).c_str(), JsonList(positions, false).c_str(), barPlace.c_str(),
                 hidden ? "true" : "false", question.c_str(), JsonList(events, false).c_str(),
-                static_cast<unsigned long>(paints), barClientWidth, Json(temp).c_str(),
+                static_cast<unsigned long>(paints), barClientWidth, Json(Utf8(temp)).c_str(),
                 process.ExitCode(), static_cast<unsigned long>(peakWorkingSet), slowestReplyMs);
     return 0;
 }

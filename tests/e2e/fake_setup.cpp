@@ -1,6 +1,7 @@
 // Stands in for the downloaded setup program: records how it was started and what it found, in
 // the file named by PELLMORROW_SETUP_RECORD, records PELLMORROW_SETUP_INSTALLDIR as its
 // installDir if given, takes PELLMORROW_SETUP_MS milliseconds, and ends.
+// Its own path is written in UTF-8, so that a folder with any characters can be checked.
 #include <windows.h>
 
 #include <cstdio>
@@ -12,8 +13,10 @@ int main(int argc, char** argv) {
     if (!GetEnvironmentVariableA("PELLMORROW_SETUP_RECORD", record, sizeof(record))) return 3;
     FILE* out = std::fopen(record, "w");
     if (!out) return 4;
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, sizeof(self));
+    wchar_t selfWide[MAX_PATH + 1] = {};
+    GetModuleFileNameW(nullptr, selfWide, MAX_PATH + 1);
+    char self[4 * MAX_PATH] = {};
+    WideCharToMultiByte(CP_UTF8, 0, selfWide, -1, self, sizeof(self), nullptr, nullptr);
     std::fprintf(out, "path=%s\n", self);
     for (int i = 1; i < argc; ++i) std::fprintf(out, "arg=%s\n", argv[i]);
     HKEY key;

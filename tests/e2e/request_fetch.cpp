@@ -20,6 +20,15 @@ int SignalFinal(Downloader* downloader, void* context) {
         SetEvent(static_cast<HANDLE>(context));
     return 1;
 }
+// A file name from the command line (8-bit, the system's code page) as the downloader takes it.
+std::wstring FileName(const char* text) {
+    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (length <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], length);
+    wide.resize(static_cast<size_t>(length) - 1);
+    return wide;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -33,7 +42,7 @@ int main(int argc, char** argv) {
 
     UniqueHandle finished(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     Downloader downloader(SignalFinal, finished.get());
-    if (!downloader.DownloadToFile(url, argv[6], true)) return 3;
+    if (!downloader.DownloadToFile(url, FileName(argv[6]), true)) return 3;
     // A guard against a hung worker, not a timing check.
     if (WaitForSingleObject(finished.get(), 60000) != WAIT_OBJECT_0) return 4;
     while (downloader.busy || downloader.IsCallbackRunning()) Sleep(1);

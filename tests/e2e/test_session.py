@@ -3,13 +3,15 @@ downloads a stand-in setup program, runs it, records the installation and ends; 
 Cancel leave nothing behind."""
 import json
 import os
+import shutil
 import sys
 import time
 import unittest
 import urllib.parse
 from pathlib import Path
 
-from winehost import BUILD, DRIVE_C, native_stamp, publisher, reg_delete, reg_query, wine, windows_path
+from winehost import (BUILD, DRIVE_C, native_stamp, program_argument, publisher, reg_add, reg_delete, reg_import,
+                      reg_query, wine, windows_path)
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 from test_server import Response, TestServer  # noqa: E402
@@ -17,6 +19,7 @@ from test_server import Response, TestServer  # noqa: E402
 INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
 FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
 PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
+ENVIRONMENT_KEY = r"HKCU\Environment"
 TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))  # the host the test copy was built with
 
 
@@ -142,6 +145,51 @@ class Session(unittest.TestCase):
                 values = reg_query(PRODUCT_KEY)
                 self.assertEqual(values["affId"], ("REG_DWORD", dword))
                 self.assertEqual(values["remarks"], ("REG_SZ", remarks))
+
+    def folder_named_in_other_scripts(self, name):
+        """A new folder on C: whose name the Western code page cannot write."""
+        folder = DRIVE_C / name
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir()
+        self.addCleanup(shutil.rmtree, folder, True)
+        return folder
+
+    def test_stamped_copy_in_a_folder_named_in_other_scripts(self):
+        folder = self.folder_named_in_other_scripts("Загрузки 下载")
+        copy = folder / "stamped.exe"
+        # Under a UTF-8 locale Wine hands such names to the tool intact.
+        code, out = wine(BUILD / "stamp.exe", windows_path(INSTALLER_E2E), windows_path(copy),
+                         "--affiliate", "11628", "--remarks", "spring", env={"LANG": "C.UTF-8"})
+        self.assertEqual(code, 0, out)
+        report = self.run_session(exe=program_argument(copy))
+        self.assertEqual(report["exitCode"], 1, report)
+        (query, _), = self.requests("installer")
+        self.assertEqual((query["affid"], query["remarks"]), ("11628", "spring"))
+        values = reg_query(PRODUCT_KEY)
+        self.assertEqual(values["affId"], ("REG_DWORD", "0x2d6c"))
+        self.assertEqual(values["remarks"], ("REG_SZ", "spring"))
+
+    def test_temporary_folder_named_in_other_scripts(self):
+        temp = self.folder_named_in_other_scripts("Временные файлы 临时文件")
+        saved = reg_query(ENVIRONMENT_KEY)
+        for name in ("TEMP", "TMP"):
+            kind, data = saved[name]
+            self.addCleanup(reg_add, ENVIRONMENT_KEY, name, data, kind)
+        reg_import(ENVIRONMENT_KEY, {"TEMP": windows_path(temp), "TMP": windows_path(temp)})
+
+        report = self.run_session()
+        self.assertEqual(report["tempDir"], windows_path(temp) + "\\")
+        self.assertEqual(report["exitCode"], 1, report)
+        self.assertEqual(report["captions"][-1], "Installing...", report)
+        record = self.record.read_text(encoding="utf-8").splitlines()
+        self.assertEqual(record[0], "path=" + windows_path(temp / "QVTInstaller.exe"))
+        self.assertIn("arg=/SILENT", record)
+        self.assertEqual(record[-1], "ended")
+        self.assertFalse(self.temp_file.exists())
+        self.assertEqual(list(temp.iterdir()), [])
+        values = reg_query(PRODUCT_KEY)
+        self.assertEqual(values["lang"], ("REG_SZ", "EN"))
+        self.assertEqual(values["installDir"], ("REG_SZ", "C:\\Program Files\\Pellmorrow"))
 
     def test_setup_that_cannot_start_is_still_recorded(self):
         self.serve_setup(Response(b"this is not a program" * 100))

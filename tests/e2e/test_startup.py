@@ -4,7 +4,7 @@ import shutil
 import time
 import unittest
 
-from winehost import DRIVE_C, FAKE_GAME, drive, reg_add, reg_delete, windows_path
+from winehost import DRIVE_C, FAKE_GAME, drive, reg_add, reg_delete, reg_import, windows_path
 
 PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
 
@@ -25,8 +25,8 @@ class InstalledCheck(unittest.TestCase):
 
     def wait_for_record(self):
         for _ in range(100):
-            if self.record.exists() and self.record.read_text().endswith("\n"):
-                return self.record.read_text()
+            if self.record.exists() and self.record.read_text(encoding="utf-8").endswith("\n"):
+                return self.record.read_text(encoding="utf-8")
             time.sleep(0.1)
         return None
 
@@ -39,6 +39,18 @@ class InstalledCheck(unittest.TestCase):
         self.assertIsNotNone(record, "the game was not started")
         self.assertIn("cwd=" + windows_path(self.folder), record.splitlines())
         self.assertNotIn("arg=", record)
+
+    def test_installed_game_in_a_folder_named_in_other_scripts(self):
+        folder = DRIVE_C / "Games" / "Игры 游戏"
+        folder.mkdir()
+        shutil.copy(FAKE_GAME, folder / "Pellmorrow.exe")
+        # The Western code page cannot write the name: only a wide read and launch find the game.
+        reg_import(PRODUCT_KEY, {"installDir": windows_path(folder)})
+        report = drive("watch", env=self.env)
+        self.assertEqual(report, {"exitCode": 1, "sawVisibleWindow": False})
+        record = self.wait_for_record()
+        self.assertIsNotNone(record, "the game was not started")
+        self.assertIn("cwd=" + windows_path(folder), record.splitlines())
 
     def test_without_a_launchable_game_the_installer_carries_on(self):
         cases = {

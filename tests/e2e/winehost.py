@@ -31,7 +31,7 @@ def wine(*args, env=None, timeout=120):
         code = subprocess.call(["wine", *map(str, args)], stdout=out, stderr=subprocess.DEVNULL,
                                stdin=subprocess.DEVNULL, env={**os.environ, **(env or {})},
                                timeout=timeout)
-    return code, out_path.read_text(errors="replace")
+    return code, out_path.read_text(encoding="utf-8", errors="replace")
 
 
 def drive(command, exe=INSTALLER, env=None):
@@ -44,6 +44,29 @@ def drive(command, exe=INSTALLER, env=None):
 def reg_add(key, name, data, kind="REG_SZ"):
     code, out = wine("reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f")
     assert code == 0, out
+
+
+def reg_import(key, values):
+    """Sets REG_SZ values through a .reg file: unlike a command line under Wine, a file carries
+    text with any characters into the prefix."""
+    roots = {"HKCU": "HKEY_CURRENT_USER", "HKLM": "HKEY_LOCAL_MACHINE"}
+    root, _, rest = key.partition("\\")
+    lines = ["Windows Registry Editor Version 5.00", "", f"[{roots.get(root, root)}\\{rest}]"]
+    for name, data in values.items():
+        quoted = data.replace("\\", "\\\\").replace('"', '\\"')
+        lines.append(f'"{name}"="{quoted}"')
+    path = BUILD / "e2e-import.reg"
+    path.write_bytes(("\r\n".join(lines) + "\r\n").encode("utf-16"))
+    code, out = wine("reg", "import", windows_path(path))
+    assert code == 0, out
+
+
+def program_argument(path):
+    """The driver's EXE argument for a program whose path may hold any characters: @FILE, with
+    the path in FILE."""
+    listing = BUILD / "e2e-program.txt"
+    listing.write_text(windows_path(path), encoding="utf-8")
+    return "@" + windows_path(listing)
 
 
 def reg_delete(key):

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -43,15 +44,15 @@ std::string Pattern(uint32_t size, uint32_t seed) {
     return bytes;
 }
 
-bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::string FileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+std::string FileBytes(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    std::ofstream(std::filesystem::path(path), std::ios::binary | std::ios::trunc) << bytes;
 }
 
 bool IsFinal(DownloadEvent event) { return event == DownloadEvent::Failed || event == DownloadEvent::Done; }
@@ -157,20 +158,20 @@ protected:
             << "run through tests/server/with_server.py, which starts the test server";
     }
     void TearDown() override {
-        for (const std::string& path : targets) DeleteFileA(path.c_str());
+        for (const std::wstring& path : targets) DeleteFileW(path.c_str());
     }
     // A fresh path in the temporary directory, removed again after the test.
-    std::string Target(const std::string& name) {
-        char dir[MAX_PATH];
-        GetTempPathA(MAX_PATH, dir);
-        std::string path = std::string(dir) + "pellmorrow-dl-" + name;
-        DeleteFileA(path.c_str());
+    std::wstring Target(const std::string& name) {
+        wchar_t dir[MAX_PATH];
+        GetTempPathW(MAX_PATH, dir);
+        std::wstring path = std::wstring(dir) + L"pellmorrow-dl-" + std::wstring(name.begin(), name.end());
+        DeleteFileW(path.c_str());
         targets.push_back(path);
         return path;
     }
 
 private:
-    std::vector<std::string> targets;
+    std::vector<std::wstring> targets;
 };
 
 // One download from start to final event: the events, what is left on disk or in memory.
@@ -226,7 +227,7 @@ class DownloadOutcomeTest : public DownloaderTest, public testing::WithParamInte
 
 TEST_P(DownloadOutcomeTest, RaisesItsEventsAndLeavesOnlyACompleteBody) {
     const Case& c = GetParam();
-    std::string target = c.toFile ? Target(std::string(c.name) + ".bin") : std::string();
+    std::wstring target = c.toFile ? Target(std::string(c.name) + ".bin") : std::wstring();
     Downloader downloader;
     Recorder recorder;
     // The owner uses a downloaded file inside the Done callback: it must be whole and closed.
@@ -271,7 +272,7 @@ INSTANTIATE_TEST_SUITE_P(Responses, DownloadOutcomeTest, testing::ValuesIn(kCase
                          [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 TEST_F(DownloaderTest, ExistingTargetIsReplacedWhole) {
-    std::string target = Target("existing.bin");
+    std::wstring target = Target("existing.bin");
     WriteBytes(target, std::string(30000, 'x'));
     Downloader downloader;
     Recorder recorder;
@@ -289,12 +290,12 @@ TEST_F(DownloaderTest, TargetThatCannotBeOpenedFailsAfterTheResponseAndKeepsAnyO
     };
     for (Blocked blocked : {Blocked{"missing directory", false}, Blocked{"locked by another", true}}) {
         SCOPED_TRACE(blocked.name);
-        std::string target = blocked.lockedByAnother ? Target("locked.bin") : Target("no-such-dir\\x.bin");
+        std::wstring target = blocked.lockedByAnother ? Target("locked.bin") : Target("no-such-dir\\x.bin");
         UniqueHandle lock;
         if (blocked.lockedByAnother) {
             WriteBytes(target, "someone else's");
             // Another reader that lets the file be deleted but not written.
-            lock = AdoptFileHandle(CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+            lock = AdoptFileHandle(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                                nullptr, OPEN_EXISTING, 0, nullptr));
             ASSERT_TRUE(lock);
         }
@@ -338,7 +339,7 @@ TEST_F(DownloaderTest, EveryStartReachesTheServerAndSaysQvt) {
 }
 
 TEST_F(DownloaderTest, WhileBusyStartsAndClearingAreRefusedAndTheRunningDownloadKeepsItsOwn) {
-    std::string target = Target("busy.bin"), other = Target("busy-other.bin");
+    std::wstring target = Target("busy.bin"), other = Target("busy-other.bin");
     Downloader downloader;
     Recorder recorder;
     recorder.Attach(downloader);
@@ -369,7 +370,7 @@ TEST_F(DownloaderTest, WhileBusyStartsAndClearingAreRefusedAndTheRunningDownload
 TEST_F(DownloaderTest, StopDuringTransferEndsAfterTheCurrentChunkAndKeepsNothing) {
     for (bool toFile : {true, false}) {
         SCOPED_TRACE(toFile ? "file" : "memory");
-        std::string target = toFile ? Target("stopped.bin") : std::string();
+        std::wstring target = toFile ? Target("stopped.bin") : std::wstring();
         Downloader downloader;
         Recorder recorder;
         recorder.Attach(downloader);
@@ -520,7 +521,7 @@ TEST_F(DownloaderTest, BodyOverTheCapFails) {
 TEST_F(DownloaderTest, ResumedFileHoldsTheWholeBodyOnce) {
     for (const char* fault : {"reset", "short"}) {
         SCOPED_TRACE(fault);
-        std::string target = Target("resumed.bin");
+        std::wstring target = Target("resumed.bin");
         // The server answers every request with the fault but honours ranges: each attempt
         // brings a part, and the third completes the body.
         DownloadPolicy policy;

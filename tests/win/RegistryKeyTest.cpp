@@ -119,6 +119,42 @@ TEST_F(RegistryKeyTest, ReadStringLimitsAndText) {
     }
 }
 
+TEST_F(RegistryKeyTest, ReadStringAsUtf16KeepsEveryCharacter) {
+    const std::wstring folder = L"C:\\\u0418\u0433\u0440\u044b \u6e38\u620f";  // outside the Western code page
+    const std::wstring exact(1024, L'x'), tooLong(1024, L'y');
+    auto setWide = [](const wchar_t* name, const std::wstring& text) {
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\PellmorrowRegistryTest", 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                 static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    };
+    setWide(L"installDir", folder);
+    // Every value the 8-bit read takes (1024 bytes of data) fits: 1024 characters without a NUL.
+    setWide(L"exact", exact.substr(0, 1023));
+    SetRaw("unterminated", REG_BINARY, std::wstring(exact).c_str(), 2048);
+    setWide(L"tooLong", tooLong);
+
+    RegistryKey key;
+    ASSERT_TRUE(key.Open("Software\\PellmorrowRegistryTest", HKEY_CURRENT_USER));
+    struct Case {
+        const wchar_t* value;
+        bool found;
+        std::wstring text;
+    } cases[] = {
+        {L"installDir", true, folder}, {L"exact", true, exact.substr(0, 1023)}, {L"unterminated", true, exact},
+        {L"tooLong", false, L"kept"},  {L"missing", false, L"kept"},
+    };
+    for (const Case& c : cases) {
+        std::wstring out = L"kept";
+        EXPECT_EQ(key.ReadString(c.value, out), c.found) << c.value;
+        EXPECT_EQ(out, c.text) << c.value;
+    }
+}
+
 TEST_F(RegistryKeyTest, CreateGivesAKeyWithoutAccessRights) {
     RegistryKey key;
     ASSERT_TRUE(key.Open("Software", HKEY_CURRENT_USER));

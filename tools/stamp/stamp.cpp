@@ -1,6 +1,8 @@
 // The publisher's stamping tool: writes a copy of the installer that names an affiliate, and
 // shows the stamp a copy carries. Signed copies need OpenSSL (see Signature.h); the rest is the
-// standard library only, so it builds for the host and for Windows.
+// standard library only, so it builds for the host and for Windows. On Windows it takes its
+// arguments as UTF-16 (wmain), so that file names with any characters work, and converts the
+// text arguments with the system's one call for that.
 #include "services/StampedBlock.h"
 #include "tools/stamp/PeImage.h"
 #include "tools/stamp/Signature.h"
@@ -8,6 +10,7 @@
 #include <fcntl.h>
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -57,6 +60,40 @@ const char kUsage[] =
     "Exit status: 0 done; 1 refused or failed, nothing written (with --show: FILE carries\n"
     "no stamp, cannot be read, or its signature is broken); 2 bad command line.\n";
 
+namespace fs = std::filesystem;
+
+// One command-line argument in both of the forms the tool uses.
+struct Argument {
+    // As 8-bit text in the system's code page, as a program with a narrow main would see it:
+    // options, the affiliate number and the remarks, which go into the stamp as they are.
+    std::string text;
+    // Exactly as given: a file name.
+    fs::path path;
+};
+
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+
+#ifdef _WIN32
+std::string Narrow(const std::wstring& wide) {
+    if (wide.empty()) return std::string();
+    int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                     nullptr);
+    std::string text(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), &text[0], length, nullptr, nullptr);
+    return text;
+}
+// A file name in messages; characters the code page lacks show as '?'.
+std::string Shown(const fs::path& path) { return Narrow(path.native()); }
+std::FILE* OpenForReading(const fs::path& path) { return _wfopen(path.c_str(), L"rb"); }
+int OpenNew(const fs::path& path) { return _wopen(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0666); }
+#else
+std::string Shown(const fs::path& path) { return path.native(); }
+std::FILE* OpenForReading(const fs::path& path) { return std::fopen(path.c_str(), "rb"); }
+int OpenNew(const fs::path& path) { return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0666); }
+#endif
+
 struct CloseFile {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
@@ -85,8 +122,8 @@ bool ParseAffiliate(const char* text, uint32_t* id) {
     return true;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<unsigned char>* contents) {
-    UniqueFile file(std::fopen(path.c_str(), "rb"));
+bool ReadWholeFile(const fs::path& path, std::vector<unsigned char>* contents) {
+    UniqueFile file(OpenForReading(path));
     if (!file) return false;
     unsigned char piece[65536];
     size_t got;
@@ -116,32 +153,30 @@ class TemporaryFile {
 public:
     TemporaryFile() = default;
     ~TemporaryFile() {
-        if (!path_.empty()) std::remove(path_.c_str());
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove(path_, ignored);
     }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
     // Creates a new file beside target, under a name no file had; null on failure.
-    std::FILE* Create(const std::string& target);
-    const std::string& path() const { return path_; }
+    std::FILE* Create(const fs::path& target);
+    const fs::path& path() const { return path_; }
     void Kept() { path_.clear(); }
 
 private:
-    std::string path_;
+    fs::path path_;
 };
 
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-
-std::FILE* TemporaryFile::Create(const std::string& target) {
+std::FILE* TemporaryFile::Create(const fs::path& target) {
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[32];
         std::snprintf(suffix, sizeof suffix, ".stamp-%08lx.tmp", static_cast<unsigned long>(random()));
-        const std::string path = target + suffix;
+        fs::path path = target;
+        path += suffix;
         // O_EXCL: whatever already has this name, even IN itself, is never opened, let alone emptied.
-        const int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0666);
+        const int descriptor = OpenNew(path);
         if (descriptor < 0) {
             if (errno == EEXIST) continue;
             return nullptr;
@@ -163,26 +198,29 @@ bool WriteCopy(std::FILE* raw, const std::vector<unsigned char>& copy) {
     return ok;
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
+bool SameFile(const fs::path& a, const fs::path& b) {
     std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
+    return fs::equivalent(a, b, error) && !error;
 }
 
-int Stamp(const std::string& in, const std::string& out, const char* affiliate, const std::string& remarks) {
+int Stamp(const fs::path& inPath, const fs::path& outPath, const std::string& affiliate,
+          const std::string& remarks) {
+    // The names as messages show them.
+    const std::string in = Shown(inPath), out = Shown(outPath);
     uint32_t id = 0;
-    if (!ParseAffiliate(affiliate, &id))
-        return Refuse("affiliate \"" + std::string(affiliate) + "\" is not a decimal number from 0 to 4294967295");
+    if (!ParseAffiliate(affiliate.c_str(), &id))
+        return Refuse("affiliate \"" + affiliate + "\" is not a decimal number from 0 to 4294967295");
     if (remarks.size() >= kStampRemarksSize)
         return Refuse("remarks are " + std::to_string(remarks.size()) + " bytes long; at most " +
                       std::to_string(kStampRemarksSize - 1) + " fit");
     if (remarks.find('\0') != std::string::npos) return Refuse("remarks must not contain a NUL");
-    if (SameFile(in, out)) return Refuse("IN and OUT are the same file; IN is never changed");
+    if (SameFile(inPath, outPath)) return Refuse("IN and OUT are the same file; IN is never changed");
     std::error_code error;
-    if (std::filesystem::is_directory(out, error))
+    if (fs::is_directory(outPath, error))
         return Refuse(out + " is a folder; OUT names the file to write");
 
     std::vector<unsigned char> program;
-    if (!ReadWholeFile(in, &program)) return Refuse("cannot read " + in);
+    if (!ReadWholeFile(inPath, &program)) return Refuse("cannot read " + in);
     const PeImage image = PeImage::Parse(program.data(), program.size());
     if (!image.error.empty()) return Refuse(in + ": " + image.error);
 
@@ -206,7 +244,7 @@ int Stamp(const std::string& in, const std::string& out, const char* affiliate, 
     }
 
     TemporaryFile temporary;
-    if (!WriteCopy(temporary.Create(out), copy))
+    if (!WriteCopy(temporary.Create(outPath), copy))
         return Refuse("cannot write a temporary copy beside " + out + "; " + out + " left as it was");
 
     // The installer takes the first valid block in its file; make sure that is this one.
@@ -217,7 +255,7 @@ int Stamp(const std::string& in, const std::string& out, const char* affiliate, 
         return Refuse("the stamped copy does not read back as written (does " + in +
                       " hold another stamp inside its image or its signed part?); " + out + " left as it was");
 
-    std::filesystem::rename(temporary.path(), out, error);
+    fs::rename(temporary.path(), outPath, error);
     if (error) return Refuse("cannot replace " + out + ": " + error.message());
     temporary.Kept();
 
@@ -230,12 +268,13 @@ int Stamp(const std::string& in, const std::string& out, const char* affiliate, 
     return kExitDone;
 }
 
-int Show(const char* path) {
+int Show(const fs::path& filePath) {
+    const std::string path = Shown(filePath);
     std::vector<unsigned char> file;
-    if (!ReadWholeFile(path, &file)) return Refuse(std::string("cannot read ") + path);
+    if (!ReadWholeFile(filePath, &file)) return Refuse("cannot read " + path);
     unsigned id = 0;
     char remarks[kStampRemarksSize];
-    const bool stamped = StampedBlock().ReadStamp(path, &id, remarks);
+    const bool stamped = StampedBlock().ReadStamp(filePath.c_str(), &id, remarks);
     if (stamped) std::printf("affiliate: %u\nremarks: %s\n", id, remarks);
 
     const PeImage image = PeImage::Parse(file.data(), file.size());
@@ -248,50 +287,65 @@ int Show(const char* path) {
         std::printf("signature: none\n");
     }
     std::fflush(stdout);
-    if (!stamped) return Refuse(std::string(path) + " carries no stamp (or could not be read whole)");
-    if (signature.state == SignatureCheck::Broken) return Refuse(std::string(path) + "'s signature is broken");
+    if (!stamped) return Refuse(path + " carries no stamp (or could not be read whole)");
+    if (signature.state == SignatureCheck::Broken) return Refuse(path + "'s signature is broken");
     return kExitDone;
 }
 
-int Run(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+int Run(const std::vector<Argument>& args) {
+    const size_t argc = args.size();
+    if (argc == 1 && (args[0].text == "--help" || args[0].text == "-h")) {
         std::fputs(kUsage, stdout);
         return kExitDone;
     }
-    if (argc >= 2 && std::strcmp(argv[1], "--show") == 0) {
-        if (argc != 3) return BadCommandLine("--show takes exactly one FILE");
-        return Show(argv[2]);
+    if (argc >= 1 && args[0].text == "--show") {
+        if (argc != 2) return BadCommandLine("--show takes exactly one FILE");
+        return Show(args[1].path);
     }
 
-    std::vector<std::string> files;
-    const char* affiliate = nullptr;
-    const char* remarks = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const bool isAffiliate = std::strcmp(argv[i], "--affiliate") == 0;
-        const bool isRemarks = std::strcmp(argv[i], "--remarks") == 0;
+    std::vector<fs::path> files;
+    const std::string* affiliate = nullptr;
+    const std::string* remarks = nullptr;
+    for (size_t i = 0; i < argc; ++i) {
+        const bool isAffiliate = args[i].text == "--affiliate";
+        const bool isRemarks = args[i].text == "--remarks";
         if (isAffiliate || isRemarks) {
-            const char*& value = isAffiliate ? affiliate : remarks;
+            const std::string*& value = isAffiliate ? affiliate : remarks;
             if (value) return BadCommandLine("each option may be given only once");
             if (i + 1 == argc) return BadCommandLine("an option is missing its value");
-            value = argv[++i];
-        } else if (std::strncmp(argv[i], "--", 2) == 0) {
+            value = &args[++i].text;
+        } else if (args[i].text.compare(0, 2, "--") == 0) {
             return BadCommandLine("unknown option");
         } else {
-            files.push_back(argv[i]);
+            files.push_back(args[i].path);
         }
     }
     if (files.size() != 2 || !affiliate || !remarks)
         return BadCommandLine("need IN, OUT, --affiliate and --remarks");
-    return Stamp(files[0], files[1], affiliate, remarks);
+    return Stamp(files[0], files[1], *affiliate, *remarks);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int RunCatching(const std::vector<Argument>& args) {
     try {
-        return Run(argc, argv);
+        return Run(args);
     } catch (const std::exception& error) {
         // Out of memory, mostly; the temporary copy has been removed on the way out.
         return Refuse(std::string("failed: ") + error.what() + "; nothing written");
     }
 }
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    std::vector<Argument> args;
+    for (int i = 1; i < argc; ++i) args.push_back({Narrow(argv[i]), fs::path(argv[i])});
+    return RunCatching(args);
+}
+#else
+int main(int argc, char** argv) {
+    std::vector<Argument> args;
+    for (int i = 1; i < argc; ++i) args.push_back({argv[i], fs::path(argv[i])});
+    return RunCatching(args);
+}
+#endif
