@@ -196,7 +196,7 @@ void InstallerDialog::HandOverToSetup() {
     // setup program that a signed installer's publisher did not sign ends the run as a failed
     // download: deleted, never run, nothing recorded.
     PublisherCheck setup;
-    if (!setup.Check(installerPath)) {
+    if (!setup.Check(ownPath, installerPath)) {
         setup.Release();
         DeleteFileW(installerPath.c_str());
         ShowDownloadFailed();

@@ -72,6 +72,7 @@ BOOL InstallerDialog::OnInitDialog() {
     SetUpProgressBar();
     defaultInstallDir = LoadResourceString(IDS_INSTALL_DIR);
     productName = LoadResourceString(IDS_PRODUCT_NAME);
+    ownPath = ModulePath();
     ReadAffiliateStamp();
     skinId = std::atoi(LoadResourceString(IDS_SKIN_ID).c_str());
     MakeGuid();
@@ -101,10 +102,9 @@ void InstallerDialog::AddAboutToSystemMenu() {
 }
 
 void InstallerDialog::ReadAffiliateStamp() {
-    std::wstring path = ModulePath();
     char stampRemarks[kStampRemarksSize] = {};
     StampedBlock reader;
-    if (!path.empty() && reader.ReadStamp(path.c_str(), &affiliateId, stampRemarks)) {
+    if (!ownPath.empty() && reader.ReadStamp(ownPath.c_str(), &affiliateId, stampRemarks)) {
         remarks = stampRemarks;
     } else {
         affiliateId = 0;

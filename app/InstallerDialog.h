@@ -77,6 +77,8 @@ private:
     Downloader slideDownloader;
     UINT slideTimerId = 0;
     Picture background;
+    // This program's own file; empty when the system cannot say.
+    std::wstring ownPath;
     // Empty when no folder could be found for it.
     std::wstring installerPath;
     std::string defaultInstallDir;

@@ -17,17 +17,6 @@ bool ThisProgramCarriesSignature() {
            optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size != 0;
 }
 
-std::wstring ThisProgramPath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0) return std::wstring();
-        if (length < path.size()) return path.substr(0, length);
-        if (path.size() >= 32768) return std::wstring();
-        path.resize(path.size() * 2);
-    }
-}
-
 // One verdict of WinVerifyTrust on a file, kept open while the signer's certificate is read.
 // No window, no revocation check, nothing fetched from the network.
 class TrustVerdict {
@@ -70,13 +59,12 @@ private:
 };
 }  // namespace
 
-bool PublisherCheck::Check(const std::wstring& programPath) {
+bool PublisherCheck::Check(const std::wstring& ownPath, const std::wstring& programPath) {
     if (!ThisProgramCarriesSignature()) return true;
     program = AdoptFileHandle(CreateFileW(programPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!program) return false;
 
-    std::wstring ownPath = ThisProgramPath();
     if (ownPath.empty()) return false;
     TrustVerdict installer(ownPath, nullptr);
     CERT_PUBLIC_KEY_INFO* publisher = installer.SignerKey();

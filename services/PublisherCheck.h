@@ -17,7 +17,8 @@ public:
     // working with installers already handed out. False when the program cannot be opened, and
     // whenever this installer's own signature does not check out: a signed build never runs
     // anything unchecked. Needs no network: certificates are not checked for revocation.
-    bool Check(const std::wstring& programPath);
+    // `ownPath` is this installer's own file, whose signer is the publisher.
+    bool Check(const std::wstring& ownPath, const std::wstring& programPath);
     void Release() { program.reset(); }
 
 private:
