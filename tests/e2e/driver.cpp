@@ -5,13 +5,14 @@
 //                               of it was ever visible
 //   driver about EXE            run EXE, wait for its main window, open the About box from its
 //                               system menu, close both; report what was seen
-//   driver session EXE [cancel-at=TEXT] [answer=yes|no|none] [timeout=MS] [shot=OUT.bmp] [shot-after=MS]
-//                  [poll=MS] [every=N] [kill-at=TEXT]
+//   driver session EXE [cancel-at=TEXT] [cancel-by=close|escape] [answer=yes|no|none] [timeout=MS]
+//                  [shot=OUT.bmp] [shot-after=MS] [poll=MS] [every=N] [kill-at=TEXT]
 //                               run EXE and follow its status bar until it ends: the captions and
 //                               positions in the order they appeared, the bar's place, whether the
-//                               window was hidden; with cancel-at, close the window once the bar
-//                               shows TEXT and answer the question, if one is asked; with shot,
-//                               save a screenshot of the window MS after it first showed; with
+//                               window was hidden; with cancel-at, close the window (cancel-by=
+//                               escape: press Escape) once the bar shows TEXT and answer the
+//                               question, if one is asked; with shot, save a screenshot of the
+//                               window MS after it first showed; with
 //                               kill-at, end the process abruptly once the bar shows TEXT; with
 //                               every, read the caption only every Nth time the position is read;
 //                               also reports the installer's peak working set as last seen while
@@ -25,7 +26,7 @@
 //   driver buttons EXE OUT.bmp  run EXE, wait for its main window; report every button (id, place
 //                               in the client area, visible, type); then show the language buttons,
 //                               move the pointer over the English one, save a screenshot, click the
-//                               Danish one and report which buttons are still visible; close it
+//                               German one and report which buttons are still visible; close it
 //
 // EXE may be given as @FILE: FILE holds the program's path in UTF-8. Under Wine, characters
 // outside the code page do not survive the command line; a file carries any name. Paths in the
@@ -242,8 +243,8 @@ std::string JsonList(const std::vector<std::string>& items, bool quote) {
 
 bool SaveWindowBitmap(HWND window, const char* path);
 
-int Session(const char* exe, const std::string& cancelAt, const std::string& answer, DWORD timeoutMs,
-            const std::string& shot, DWORD shotAfterMs, DWORD pollMs, const std::string& killAt, unsigned every) {
+int Session(const char* exe, const std::string& cancelAt, const std::string& cancelBy, const std::string& answer,
+            DWORD timeoutMs, const std::string& shot, DWORD shotAfterMs, DWORD pollMs, const std::string& killAt, unsigned every) {
     Process process;
     if (!process.Start(exe)) return 2;
     std::vector<std::string> captions, positions, events;
@@ -328,8 +329,18 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& ans
         }
         if (!cancelled && !cancelAt.empty() && caption == cancelAt) {
             cancelled = true;
-            note("close box");
-            PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+            if (cancelBy == "escape") {
+                // The key goes where a typed one would: to the window that has the focus.
+                GUITHREADINFO thread{sizeof(thread)};
+                bool known = GetGUIThreadInfo(process.info.dwThreadId, &thread) && thread.hwndFocus;
+                HWND focus = known ? thread.hwndFocus : main;
+                note("escape");
+                PostMessageA(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+                PostMessageA(focus, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+            } else {
+                note("close box");
+                PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+            }
             HWND box = nullptr;
             for (int i = 0; i < 100 && !box && !process.Ended(0); ++i) {
                 box = FindVisibleWindow(process.info.dwProcessId, "Warning");
@@ -491,7 +502,7 @@ int Buttons(const char* exe, const char* path) {
         saved = SaveWindowBitmap(main, path);
         GetWindowRect(main, &window);
         ClientToScreen(main, &origin);
-        SendMessageA(GetDlgItem(main, 1024), BM_CLICK, 0, 0);
+        SendMessageA(GetDlgItem(main, 1027), BM_CLICK, 0, 0);
         Sleep(300);
         for (const ButtonSeen& b : ButtonsOf(main))
             if (b.visible) after.push_back(std::to_string(b.id));
@@ -511,12 +522,13 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "watch") return Watch(argv[2]);
     if (argc == 3 && std::string(argv[1]) == "about") return About(argv[2]);
     if (argc >= 3 && std::string(argv[1]) == "session") {
-        std::string cancelAt, answer = "no", shot, killAt;
+        std::string cancelAt, cancelBy = "close", answer = "no", shot, killAt;
         DWORD timeout = 60000, shotAfter = 2000, poll = 2;
         unsigned every = 1;
         for (int i = 3; i < argc; ++i) {
             std::string option = argv[i];
             if (option.rfind("cancel-at=", 0) == 0) cancelAt = option.substr(10);
+            if (option.rfind("cancel-by=", 0) == 0) cancelBy = option.substr(10);
             if (option.rfind("answer=", 0) == 0) answer = option.substr(7);
             if (option.rfind("timeout=", 0) == 0) timeout = static_cast<DWORD>(std::atoi(option.c_str() + 8));
             if (option.rfind("shot=", 0) == 0) shot = option.substr(5);
@@ -525,7 +537,7 @@ int main(int argc, char** argv) {
             if (option.rfind("poll=", 0) == 0) poll = static_cast<DWORD>(std::atoi(option.c_str() + 5));
             if (option.rfind("shot-after=", 0) == 0) shotAfter = static_cast<DWORD>(std::atoi(option.c_str() + 11));
         }
-        return Session(argv[2], cancelAt, answer, timeout, shot, shotAfter, poll, killAt, every);
+        return Session(argv[2], cancelAt, cancelBy, answer, timeout, shot, shotAfter, poll, killAt, every);
     }
     if ((argc == 4 || argc == 5) && std::string(argv[1]) == "shot")
         return Shot(argv[2], argv[3], argc == 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 1500);

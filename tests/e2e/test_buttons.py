@@ -2,11 +2,21 @@
 that none shows in a normal run, how a hovered one looks once shown, and that a click reaches the
 download start."""
 import json
+import os
 import shutil
+import sys
 import unittest
+import urllib.parse
+from pathlib import Path
 
 from bmp2png import read_bmp
-from winehost import BUILD, DRIVE_C, DRIVER, INSTALLER, reg_delete, wine
+from winehost import BUILD, DRIVE_C, DRIVER, reg_delete, wine
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
+from test_server import TestServer  # noqa: E402
+
+INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"  # the copy that asks the test server
+TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))
 
 
 def close(colour, expected, tolerance=12):
@@ -19,7 +29,20 @@ class LanguageButtons(unittest.TestCase):
         reg_delete(r"HKCU\Software\Pellmorrow")
         path = DRIVE_C / "buttons.bmp"
         path.unlink(missing_ok=True)
-        code, out = wine(DRIVER, "buttons", INSTALLER, "C:\\buttons.bmp")
+        # Every request is refused, so the English download that starts with the window has
+        # failed and is no longer busy when a language button is clicked.
+        server = TestServer(port=TEST_PORT)
+        try:
+            server.add_route("/index.new.php", b"", status=404)
+            code, out = wine(DRIVER, "buttons", INSTALLER_E2E, "C:\\buttons.bmp")
+            cls.setup_languages = []
+            for entry in server.log():
+                url = urllib.parse.urlsplit(entry["path"])
+                query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
+                if url.path == "/index.new.php" and query.get("action") == "installer":
+                    cls.setup_languages.append(query.get("lang"))
+        finally:
+            server.stop()
         assert code == 0, out
         cls.report = json.loads(out)
         assert cls.report["saved"], cls.report
@@ -66,8 +89,10 @@ class LanguageButtons(unittest.TestCase):
             self.assertTrue(close(self.pixel(x, y), field), ((x, y), self.pixel(x, y)))
 
     def test_click_reaches_the_download_start(self):
-        # Starting a download hides the language buttons again.
+        # Starting a download hides the language buttons again, and asks for the clicked
+        # button's language: first English at start-up, then German (button 1027).
         self.assertEqual([int(id) for id in self.report["visibleAfterClick"] if 1024 <= int(id) <= 1036], [])
+        self.assertEqual(self.setup_languages, ["EN", "DE"])
 
 
 if __name__ == "__main__":

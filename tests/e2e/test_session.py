@@ -254,13 +254,15 @@ class Session(unittest.TestCase):
         def slow(request):
             return Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1)
         self.serve_setup(slow)
-        with self.subTest("No closes and leaves no partial file"):
-            report = self.run_session("cancel-at=Download in progress...", "answer=no")
-            self.assertIn("Do you want to continue downloading?", report["question"])
-            self.assertNotEqual(report["exitCode"], 1)
-            self.assertNotIn("Installing...", report["captions"])
-            self.assertFalse(self.temp_file.exists())
-            self.assertIsNone(reg_query(PRODUCT_KEY))
+        # The close box and Escape both reach the same question.
+        for way in ("close", "escape"):
+            with self.subTest("No closes and leaves no partial file", way=way):
+                report = self.run_session("cancel-at=Download in progress...", f"cancel-by={way}", "answer=no")
+                self.assertIn("Do you want to continue downloading?", report["question"])
+                self.assertNotEqual(report["exitCode"], 1)
+                self.assertNotIn("Installing...", report["captions"])
+                self.assertFalse(self.temp_file.exists())
+                self.assertIsNone(reg_query(PRODUCT_KEY))
         with self.subTest("Yes keeps downloading"):
             report = self.run_session("cancel-at=Download in progress...", "answer=yes")
             self.assertIn("Do you want to continue downloading?", report["question"])
