@@ -7,4 +7,4 @@
 set -eu
 build=${1:?usage: size.sh BUILD_DIR [COUNT]}
 exec python3 "$(dirname "$0")/size_report.py" "$build/PellmorrowInstaller.exe" \
-  "$build/PellmorrowInstaller.map" 256000 "${2:-15}"
+  "$build/PellmorrowInstaller.map" 250000 "${2:-15}"

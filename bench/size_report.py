@@ -60,8 +60,8 @@ def main():
     count = int(sys.argv[4]) if len(sys.argv) > 4 else 15
     size = os.path.getsize(program)
     verdict = "within budget" if size <= budget else "OVER BUDGET by %d bytes" % (size - budget)
-    print("%s: %d bytes (%.1f KiB); budget %d bytes (%d KiB): %s"
-          % (os.path.basename(program), size, size / 1024, budget, budget // 1024, verdict))
+    print("%s: %d bytes (%.1f KB); budget %d bytes (%g KB): %s"
+          % (os.path.basename(program), size, size / 1000, budget, budget / 1000, verdict))
     print("\nsections (bytes in the file):")
     for name, raw in pe_sections(program):
         print("  %-8s %8d" % (name, raw))

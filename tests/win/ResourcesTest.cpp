@@ -169,6 +169,38 @@ TEST(Resources, StringTable) {
     EXPECT_FALSE(LoadResourceString(IDS_SERVER_HOST).empty());
 }
 
+// The icon's pictures are stored PNG-compressed: each size must still decode, keep its
+// transparent corners and draw the shield in the middle.
+TEST(Resources, IconDecodesAtEverySize) {
+    for (int size : {16, 32, 48}) {
+        SCOPED_TRACE(size);
+        HICON icon = static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr),
+                                                   MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON,
+                                                   size, size, 0));
+        ASSERT_NE(icon, nullptr);
+        BITMAPINFO info = {};
+        info.bmiHeader.biSize = sizeof(info.bmiHeader);
+        info.bmiHeader.biWidth = size;
+        info.bmiHeader.biHeight = -size;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        void* bits = nullptr;
+        UniqueMemoryDC dc(CreateCompatibleDC(nullptr));
+        UniqueGdiObject target(CreateDIBSection(dc.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+        ASSERT_NE(target.get(), nullptr);
+        HGDIOBJ old = SelectObject(dc.get(), target.get());
+        const DWORD kKey = 0x00FF00FF;  // magenta, in no colour of the icon
+        auto* pixels = static_cast<DWORD*>(bits);
+        std::fill(pixels, pixels + size * size, kKey);
+        EXPECT_TRUE(DrawIconEx(dc.get(), 0, 0, icon, size, size, 0, nullptr, DI_NORMAL));
+        GdiFlush();
+        EXPECT_EQ(pixels[0] & 0xFFFFFF, kKey);
+        EXPECT_NE(pixels[size / 2 * size + size / 2] & 0xFFFFFF, kKey);
+        SelectObject(dc.get(), old);
+        DestroyIcon(icon);
+    }
+}
+
 TEST(Resources, IconBackgroundAndManifest) {
     EXPECT_NE(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME)), nullptr);
 
