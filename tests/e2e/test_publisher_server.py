@@ -207,6 +207,12 @@ class PublisherServer(unittest.TestCase):
         self.assertEqual(headers["Content-Range"], f"bytes 1000-{len(body) - 1}/{len(body)}")
         self.assertEqual(int(headers["Content-Length"]), len(body) - 1000)
 
+        # An installer's result is logged with its values and answered with nothing.
+        status, headers, body = get(base + "&action=installer_result&lang=EN&outcome=failed&reason=network&seconds=3")
+        self.assertEqual((status, body, headers["Cache-Control"]), (204, b"", "no-store"))
+        result, = [f for f in self.logged("5", 1) if f[2] == "installer_result"]
+        self.assertEqual(result[7:], ["204", "0", "OK", "-", "failed", "-", "network", "3"])
+
         # Pictures may be kept by caches and proxies.
         status, headers, picture = get(f"http://{HOST}/pictures/en-1.jpg")
         self.assertEqual((status, int(headers["Content-Length"])), (200, len(picture)))
