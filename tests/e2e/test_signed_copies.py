@@ -1,8 +1,11 @@
-"""Signed copies: the installer signed once with the tests' own certificate, then stamped per
-affiliate by the Linux build of the tool. The platform's own check (WinVerifyTrust under Wine)
-and osslsigncode accept every stamped copy and reject one whose program was changed."""
+"""Signed copies: the installer signed and timestamped once with the tests' own certificate,
+then stamped per affiliate by the Linux build of the tool. The platform's own check
+(WinVerifyTrust under Wine) and osslsigncode accept every stamped copy, osslsigncode also after
+the certificate has expired (the timestamp is kept), and both reject one whose program was
+changed."""
 import shutil
 import subprocess
+import time
 import unittest
 
 from winehost import BUILD, INSTALLER, native_stamp, publisher, wine, windows_path
@@ -28,6 +31,9 @@ class SignedCopies(unittest.TestCase):
     def assert_valid(self, path):
         self.assertEqual(self.trust(path), TRUSTED)
         verified, report = self.publisher.verify(path)
+        self.assertTrue(verified, report)
+        # The tests' certificate is valid for ten years; the timestamp outlives it.
+        verified, report = self.publisher.verify(path, at=time.time() + 11 * 365 * 24 * 3600)
         self.assertTrue(verified, report)
 
     def test_stamped_copies_stay_validly_signed(self):

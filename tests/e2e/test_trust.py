@@ -1,10 +1,10 @@
 """Trust end to end: a signed installer runs only a setup program signed by its own publisher,
-an unsigned one runs any; and an installer built for an https:// server talks to it over TLS with
+an unsigned one runs any; signatures are timestamped, and one whose certificate has since
+expired still counts (as Windows counts it, by its timestamp); and an installer built for an https:// server talks to it over TLS with
 the platform's certificate checks, trusting the test authority that the test adds to the prefix."""
 import json
 import os
 import shutil
-import subprocess
 import sys
 import time
 import unittest
@@ -15,7 +15,7 @@ from winehost import BUILD, DRIVER, native_stamp, reg_delete, reg_query, wine, w
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-from signing import TestPublisher  # noqa: E402
+from signing import TestPublisher, utc  # noqa: E402
 from test_server import Response, TestServer  # noqa: E402
 
 INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
@@ -35,17 +35,6 @@ def altered(source, target):
     data[at] ^= 0x20
     target.write_bytes(data)
     return target
-
-
-def renewal(publisher, folder):
-    """The publisher with a new certificate (a new serial number, a new validity) for its key."""
-    folder.mkdir(parents=True, exist_ok=True)
-    shutil.copy(publisher.key, folder / "key.pem")
-    done = subprocess.run(["openssl", "req", "-x509", "-new", "-key", folder / "key.pem", "-sha256", "-days", "400",
-                           "-subj", "/CN=Pellmorrow Test Publisher", "-addext", "extendedKeyUsage=codeSigning",
-                           "-out", folder / "cert.pem"], capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-    return TestPublisher(folder)
 
 
 class SessionRunner(unittest.TestCase):
@@ -89,7 +78,11 @@ class SignedSetup(SessionRunner):
         shutil.rmtree(WORK, ignore_errors=True)
         publisher = TestPublisher(WORK / "publisher")
         other = TestPublisher(WORK / "other", "Another Test Publisher")
-        renewed = renewal(publisher, WORK / "renewed")
+        renewed = publisher.renewed(WORK / "renewed")
+        # The publisher's earlier certificate for the same key, expired since; what it signed
+        # was timestamped while it was valid.
+        expired = publisher.renewed(WORK / "expired", valid=(utc("2020-01-01"), utc("2021-01-01")))
+        signed_in_2020 = utc("2020-06-01 12:00:00")
         cls.installers = {"unsigned": INSTALLER_E2E, "signed": WORK / "installer-signed.exe"}
         publisher.sign(INSTALLER_E2E, cls.installers["signed"])
         cls.setups = {"unsigned": FAKE_SETUP, "same publisher": WORK / "setup-same.exe",
@@ -98,6 +91,10 @@ class SignedSetup(SessionRunner):
         other.sign(FAKE_SETUP, cls.setups["other publisher"])
         cls.setups["same publisher, renewed certificate"] = WORK / "setup-renewed.exe"
         renewed.sign(FAKE_SETUP, cls.setups["same publisher, renewed certificate"])
+        cls.setups["same publisher, certificate since expired"] = WORK / "setup-expired.exe"
+        expired.sign(FAKE_SETUP, cls.setups["same publisher, certificate since expired"], at=signed_in_2020)
+        cls.installers["signed, certificate since expired"] = WORK / "installer-expired.exe"
+        expired.sign(INSTALLER_E2E, cls.installers["signed, certificate since expired"], at=signed_in_2020)
         cls.setups["same publisher, altered"] = altered(cls.setups["same publisher"], WORK / "setup-altered.exe")
         cls.installers["signed, altered"] = altered(cls.installers["signed"], WORK / "installer-altered.exe")
         cls.installers["signed, then stamped"] = WORK / "installer-stamped.exe"
@@ -118,6 +115,12 @@ class SignedSetup(SessionRunner):
             ("signed", "same publisher", True),
             # The publisher is its key: a certificate renewed for the same key is the same publisher.
             ("signed", "same publisher, renewed certificate", True),
+            # Copies signed before a renewal keep working with it, and with what their own
+            # certificate signed, after that certificate expired: their signatures are
+            # timestamped. (Wine does not check expiry at all; Windows does, by the timestamp.)
+            ("signed, certificate since expired", "same publisher", True),
+            ("signed, certificate since expired", "same publisher, certificate since expired", True),
+            ("signed", "same publisher, certificate since expired", True),
             # A stamped copy is still signed: it checks too (test_session runs its publisher's setup).
             ("signed, then stamped", "unsigned", False),
             ("signed", "unsigned", False),

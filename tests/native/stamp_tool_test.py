@@ -1,8 +1,10 @@
 """The stamping tool, run the way a publisher runs it: python3 stamp_tool_test.py STAMP_BINARY
 
 Programs are tiny PE files built here; stamps are checked against a layout and a check value
-computed here from the format, independently of the C++ code. Signed programs are signed here
-with a certificate of the tests' own (tests/signing.py) and checked with osslsigncode.
+computed here from the format, independently of the C++ code. Signed programs are signed and
+timestamped here with certificates and a timestamp authority of the tests' own
+(tests/signing.py), with explicit validity dates and signing times, and checked with
+osslsigncode as of chosen times.
 """
 import os
 import struct
@@ -13,7 +15,7 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-from signing import TestPublisher  # noqa: E402
+from signing import TestPublisher, timestamps, utc  # noqa: E402
 
 STAMP = None  # path to the tool, from the command line
 
@@ -108,15 +110,18 @@ class ToolRun(unittest.TestCase):
     def run_tool(self, *args):
         return subprocess.run([STAMP, *args], capture_output=True, timeout=60)
 
-    def stamp(self, source, affiliate, remarks, out=None):
-        return self.run_tool(source, out or self.out, "--affiliate", affiliate, "--remarks", remarks)
+    def stamp(self, source, affiliate, remarks, *options, out=None):
+        return self.run_tool(source, out or self.out, "--affiliate", affiliate, "--remarks", remarks, *options)
 
-    def assert_shows(self, path, affiliate, remarks, signature=b"none"):
+    def assert_shows(self, path, affiliate, remarks, signature=b"none", timestamp=None):
+        """--show prints this stamp and signature, and for a signature the timestamp line."""
         shown = self.run_tool("--show", path)
         self.assertEqual(shown.returncode, 0, shown.stderr)
+        expected = b"affiliate: %d\nremarks: %s\nsignature: %s\n" % (affiliate, remarks, signature)
+        if timestamp is not None:
+            expected += b"timestamp: %s\n" % timestamp
         # A Windows build of the tool writes CRLF.
-        self.assertEqual(shown.stdout.replace(b"\r\n", b"\n"),
-                         b"affiliate: %d\nremarks: %s\nsignature: %s\n" % (affiliate, remarks, signature))
+        self.assertEqual(shown.stdout.replace(b"\r\n", b"\n"), expected)
 
     def assert_refused(self, args, why, exit_code=1):
         """Refused with `why` on stderr, OUT neither created nor touched, no files left over."""
@@ -313,6 +318,7 @@ class StampTool(ToolRun):
             (source, self.out, "extra", "--affiliate", "1", "--remarks", "x"),
             (source, self.out, "--affiliate", "1", "--affiliate", "2", "--remarks", "x"),
             (source, self.out, "--affiliate", "1", "--remarks", "x", "--force"),
+            (source, self.out, "--affiliate", "1", "--remarks", "x", "--require-timestamp", "--require-timestamp"),
             ("--show",),
             ("--show", source, source),
         ]
@@ -361,32 +367,56 @@ def der_size(der):
     return 2 + count + int.from_bytes(der[2:2 + count], "big")
 
 
+# The publisher's certificate is valid through 2030 only; programs are signed, and timestamped,
+# in the middle of that year.
+VALID = (utc("2030-01-01"), utc("2031-01-01"))
+EXPIRES = b"2031-01-01 00:00:00 UTC"
+SIGNED_AT = utc("2030-06-01 12:00:00")
+TIMESTAMP = b"2030-06-01 12:00:00 UTC"
+WHILE_VALID, AFTER_EXPIRY = utc("2030-07-01"), utc("2032-01-01")
+
+
+def certificate_der(pem):
+    return subprocess.run(["openssl", "x509", "-in", str(pem), "-outform", "DER"],
+                          capture_output=True, check=True).stdout
+
+
+def timestamp_token(data):
+    """(offset, size) of the RFC 3161 timestamp token in a signed file: the one value of the
+    signer's attribute of that type, a SET after the attribute's type."""
+    oid = bytes.fromhex("060a2b060104018237030301")
+    at = data.index(oid) + len(oid)
+    assert data[at] == 0x31
+    token = at + 2 + (data[at + 1] & 0x7F if data[at + 1] & 0x80 else 0)
+    return token, der_size(data[token:])
+
+
 class SignedStamping(ToolRun):
-    """Signed programs keep a valid signature when stamped: the stamp goes into the signature's
-    unauthenticated part."""
+    """Signed programs keep a valid signature, and their timestamp, when stamped: the stamp goes
+    into the signature's unauthenticated part, beside the timestamp."""
 
     @classmethod
     def setUpClass(cls):
         cls._keys = tempfile.TemporaryDirectory()
-        cls.publisher = TestPublisher(cls._keys.name)
+        cls.publisher = TestPublisher(cls._keys.name, valid=VALID)
 
     @classmethod
     def tearDownClass(cls):
         cls._keys.cleanup()
 
-    def signed(self, program=PLAIN_PE, *options, name="signed.exe"):
+    def signed(self, program=PLAIN_PE, *options, name="signed.exe", timestamp=True):
         source = self.write("unsigned-" + name, program)
         target = os.path.join(self.dir, name)
-        self.publisher.sign(source, target, *options)
+        self.publisher.sign(source, target, *options, at=SIGNED_AT, timestamp=timestamp)
         os.remove(source)
         return target
 
-    def assert_signed_stamp(self, source, path, affiliate, remarks):
+    def assert_signed_stamp(self, source, path, affiliate, remarks, timestamp=TIMESTAMP):
         """path is source's signature with this stamp, and nothing else changed."""
         data, before = self.read(path), self.read(source)
-        verified, report = self.publisher.verify(path)
+        verified, report = self.publisher.verify(path, at=WHILE_VALID)
         self.assertTrue(verified, report)
-        self.assert_shows(path, affiliate, remarks, signature=b"intact")
+        self.assert_shows(path, affiliate, remarks, signature=b"intact", timestamp=timestamp)
         self.assertEqual(data.count(MARKER), 1)
         self.assertEqual(data.count(stamp_bytes(affiliate, remarks)), 1)
 
@@ -454,12 +484,88 @@ class SignedStamping(ToolRun):
         self.assertEqual(self.stamp(source, "2", b"second", out=fresh).returncode, 0)
         self.assertEqual(self.read(self.out), self.read(fresh))
 
-    def test_data_after_the_certificate_table_is_left_out(self):
-        source = self.write("trailing.exe", self.read(self.signed()) + b"appended")
-        done = self.stamp(source, "3", b"three")
+    def test_timestamp_outlives_the_certificate(self):
+        # Checked as of a time after the certificate expired: a timestamped signature is judged
+        # as of its timestamp, one without is refused; stamping keeps the timestamp.
+        timestamped = self.signed()
+        bare = self.signed(name="bare.exe", timestamp=False)
+        stamped, restamped = os.path.join(self.dir, "stamped.exe"), os.path.join(self.dir, "restamped.exe")
+        self.assertEqual(self.stamp(timestamped, "11628", b"spring", out=stamped).returncode, 0)
+        self.assertEqual(self.stamp(stamped, "42", b"autumn", out=restamped).returncode, 0)
+        cases = [
+            ("timestamped", timestamped, None, True),
+            ("timestamped, stamped", stamped, (11628, b"spring"), True),
+            ("timestamped, restamped", restamped, (42, b"autumn"), True),
+            ("without a timestamp", bare, None, False),
+        ]
+        for name, path, stamp, outlives in cases:
+            with self.subTest(name):
+                verified, report = self.publisher.verify(path, at=WHILE_VALID)
+                self.assertTrue(verified, report)
+                verified, report = self.publisher.verify(path, at=AFTER_EXPIRY)
+                self.assertEqual(verified, outlives, report)
+                if stamp:
+                    self.assert_signed_stamp(timestamped, path, *stamp)
+                    self.assertEqual(timestamp_token(self.read(path))[1], timestamp_token(self.read(timestamped))[1])
+
+    def test_stamping_without_a_timestamp_warns_or_refuses(self):
+        bare = self.signed(name="bare.exe", timestamp=False)
+        done = self.stamp(bare, "3", b"three")
         self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertIn(b"left out 8 bytes", done.stdout)
-        self.assert_signed_stamp(source, self.out, 3, b"three")
+        self.assertIn(b"warning", done.stderr)
+        self.assertIn(b"no timestamp", done.stderr)
+        self.assertIn(EXPIRES, done.stderr)
+        self.assert_signed_stamp(bare, self.out, 3, b"three", timestamp=b"none")
+        os.remove(self.out)
+
+        refused = self.assert_refused((bare, self.out, "--affiliate", "3", "--remarks", "three",
+                                       "--require-timestamp"), b"no timestamp")
+        self.assertIn(EXPIRES, refused.stderr)
+
+        done = self.stamp(self.signed(), "3", b"three", "--require-timestamp")
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assert_signed_stamp(self.signed(), self.out, 3, b"three")
+
+    def test_damaged_signatures_are_broken(self):
+        # Each damage is one Windows refuses the file for. osslsigncode, checking as of a time
+        # when only an intact timestamp can carry the signature, refuses them too, except the
+        # issuer's own signature: it ends chains at the root it trusts, not at the file's copy.
+        signed = self.read(self.signed())
+
+        def flipped_last_byte(der):
+            """signed with one bit of der's last byte (a signature value's) changed."""
+            end = signed.index(der) + len(der)
+            return signed[:end - 1] + bytes([signed[end - 1] ^ 1]) + signed[end:]
+
+        token_at, token_size = timestamp_token(signed)
+        token_end = token_at + token_size
+        cases = [
+            ("signer certificate's signature", flipped_last_byte(certificate_der(self.publisher.cert)),
+             b"Pellmorrow Test Publisher in the signature does not carry its issuer's", False),
+            ("issuer certificate's signature", flipped_last_byte(certificate_der(self.publisher.authority.cert)),
+             b"Pellmorrow Test Publisher Root in the signature does not carry its issuer's", True),
+            ("counter-signature of the timestamp",
+             signed[:token_end - 1] + bytes([signed[token_end - 1] ^ 1]) + signed[token_end:],
+             b"the timestamp's signature does not verify", False),
+            ("timestamp authority's certificate", flipped_last_byte(certificate_der(timestamps().root.parent / "tsa.pem")),
+             b"Pellmorrow Test Timestamp Authority in the timestamp does not carry its issuer's", False),
+            ("timestamp of another signature", self.read(self.signed(name="foreign.exe", timestamp="foreign")),
+             b"the timestamp is not of this signature", False),
+            ("bytes after the certificate table", signed + b"appended",
+             b"8 bytes follow the certificate table", False),
+        ]
+        for name, program, why, osslsigncode_accepts in cases:
+            with self.subTest(name):
+                self.assertNotEqual(program, signed)
+                source = self.write("damaged.exe", program)
+                verified, report = self.publisher.verify(source, at=AFTER_EXPIRY)
+                self.assertEqual(verified, osslsigncode_accepts, report)
+                shown = self.run_tool("--show", source)
+                self.assertEqual(shown.returncode, 1)
+                self.assertEqual(shown.stdout.splitlines()[-1][:len(b"signature: broken: ")], b"signature: broken: ")
+                self.assertIn(why, shown.stdout)
+                self.assert_refused((source, self.out, "--affiliate", "1", "--remarks", "x"), why)
+                self.assertEqual(self.read(source), program)
 
     def test_a_changed_program_shows_a_broken_signature(self):
         done = self.stamp(self.signed(), "4", b"four")

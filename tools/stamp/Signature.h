@@ -12,11 +12,20 @@ struct SignatureCheck {
     State state = Unchecked;
     // What was found: for Broken, what is wrong; for Unchecked, why it was not checked.
     std::string detail;
+    // For Intact: the time of the signature's timestamp ("" when it has none), and when the
+    // signer's certificate expires, both as "YYYY-MM-DD HH:MM:SS UTC". Without a timestamp,
+    // Windows refuses the signature from that moment on; with one, it checks the certificate
+    // as of the timestamp's time.
+    std::string timestamp;
+    std::string signerExpires;
 };
 
-// Checks a file that has a certificate table: its first entry must be a PKCS#7 Authenticode
-// signature whose program digest matches the file, and whose signer's signature verifies with
-// the signer certificate it carries. Whether that certificate is trusted is not judged.
+// Checks a file that has a certificate table the way Windows checks the file itself, leaving
+// out only whether its certificates are trusted (or revoked, or were valid at the time): the
+// table must end the file and hold one PKCS#7 Authenticode signature whose program digest
+// matches the file and whose signer's signature verifies with the signer certificate it
+// carries; each certificate it carries must be signed by its issuer wherever the issuer is
+// carried too; and a timestamp, if there is one, must verify and be of this signature.
 SignatureCheck CheckSignature(const std::vector<unsigned char>& file, const PeImage& image);
 
 // Makes *stamped: file with stamp (marker and block) as an unauthenticated attribute of the

@@ -4,15 +4,19 @@
 // content and the signed attributes, so neither changes when the attribute is added.
 #include "tools/stamp/Signature.h"
 
+#include <openssl/cms.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
+#include <openssl/ts.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -28,6 +32,12 @@ using UniqueStore = std::unique_ptr<X509_STORE, Deleter<X509_STORE, X509_STORE_f
 using UniqueObject = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT, ASN1_OBJECT_free>>;
 using UniqueAttribute = std::unique_ptr<X509_ATTRIBUTE, Deleter<X509_ATTRIBUTE, X509_ATTRIBUTE_free>>;
 using UniqueDigestContext = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using UniqueCms = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
+using UniqueTstInfo = std::unique_ptr<TS_TST_INFO, Deleter<TS_TST_INFO, TS_TST_INFO_free>>;
+struct FreeCertificates {
+    void operator()(STACK_OF(X509)* certificates) const { sk_X509_pop_free(certificates, X509_free); }
+};
+using UniqueCertificates = std::unique_ptr<STACK_OF(X509), FreeCertificates>;
 
 // WIN_CERTIFICATE: dwLength (header and signature), wRevision, wCertificateType, then the data.
 constexpr size_t kEntryHeaderSize = 8;
@@ -39,6 +49,8 @@ constexpr size_t kEntryAlignment = 8;
 // The stamp attribute's type: a UUID-based OID (ITU-T X.667), needing no registration.
 constexpr char kStampAttributeOid[] = "2.25.160180188726583953443106987822980704715";
 constexpr char kIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";  // SPC_INDIRECT_DATA_OBJID
+// An RFC 3161 timestamp token as an unauthenticated attribute of the signer (SPC_RFC3161_OBJID).
+constexpr char kTimestampTokenOid[] = "1.3.6.1.4.1.311.3.3.1";
 
 uint32_t Read16(const unsigned char* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
 uint32_t Read32(const unsigned char* p) { return Read16(p) | Read16(p + 2) << 16; }
@@ -80,6 +92,11 @@ Parsed Parse(const std::vector<unsigned char>& file, const PeImage& image) {
     if (at > file.size() || size > file.size() - at)
         return Fail("damaged signature: the certificate table runs past the end of the file (truncated?)");
     if (at < image.imageEnd) return Fail("damaged signature: the certificate table overlaps the program image");
+    // The program digest stops at the table, so nothing after it is covered; Windows refuses
+    // a file that does not end with its certificate table.
+    if (file.size() - at > size)
+        return Fail("damaged signature: " + std::to_string(file.size() - at - size) +
+                    " bytes follow the certificate table, outside the signature");
     if (size < kEntryHeaderSize) return Fail("damaged signature: the certificate table is too short for an entry");
     const unsigned char* entry = file.data() + at;
     const size_t length = Read32(entry);
@@ -153,7 +170,10 @@ bool ProgramDigest(const std::vector<unsigned char>& file, const PeImage& image,
 
 SignatureCheck Broken(std::string why) {
     ERR_clear_error();
-    return {SignatureCheck::Broken, std::move(why)};
+    SignatureCheck check;
+    check.state = SignatureCheck::Broken;
+    check.detail = std::move(why);
+    return check;
 }
 
 // The Windows loader's checksum: 16-bit words added with end-around carry, the CheckSum field
@@ -168,6 +188,107 @@ uint32_t PeChecksum(const std::vector<unsigned char>& file, size_t checksumAt) {
         sum = (sum & 0xFFFF) + (sum >> 16);
     }
     return static_cast<uint32_t>((sum & 0xFFFF) + file.size());
+}
+
+// "YYYY-MM-DD HH:MM:SS UTC", or "" when the time cannot be read.
+std::string UtcText(const ASN1_TIME* time) {
+    std::tm parts{};
+    if (!time || ASN1_TIME_to_tm(time, &parts) != 1) return "";
+    char text[32];
+    return std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts) ? text : "";
+}
+
+std::string SubjectOf(X509* certificate) {
+    char name[256] = {};
+    X509_NAME_oneline(X509_get_subject_name(certificate), name, sizeof name);
+    return name;
+}
+
+// Each of the certificates whose issuer is among them too (a self-signed one is its own
+// issuer) must carry that issuer's signature, as a chain built from them would need. Returns
+// which one does not, or "".
+std::string CheckIssuers(STACK_OF(X509)* certificates, const char* where) {
+    for (int i = 0; i < sk_X509_num(certificates); ++i) {
+        X509* certificate = sk_X509_value(certificates, i);
+        bool issuerCarried = false, signedByIssuer = false;
+        for (int j = 0; j < sk_X509_num(certificates) && !signedByIssuer; ++j) {
+            X509* issuer = sk_X509_value(certificates, j);
+            // The issuer by name and key identifier; one whose key usage does not allow
+            // signing certificates is still the one whose signature would be checked.
+            const int fit = X509_check_issued(issuer, certificate);
+            if (fit != X509_V_OK && fit != X509_V_ERR_KEYUSAGE_NO_CERTSIGN) continue;
+            issuerCarried = true;
+            EVP_PKEY* key = X509_get0_pubkey(issuer);
+            signedByIssuer = key && X509_verify(certificate, key) == 1;
+        }
+        if (issuerCarried && !signedByIssuer)
+            return std::string("the certificate ") + SubjectOf(certificate) + " in the " + where +
+                   " does not carry its issuer's valid signature";
+    }
+    return "";
+}
+
+struct Timestamp {
+    std::string error;
+    std::string time;  // "" when there is none
+};
+
+Timestamp TimestampFail(std::string why) {
+    ERR_clear_error();
+    return {std::move(why), ""};
+}
+
+// The signer's RFC 3161 timestamp, if it has one: a token signed by the timestamp authority
+// (whose certificates are checked as the signature's are) over a time and a digest of the
+// signer's signature value, so it vouches that this very signature existed at that time.
+Timestamp CheckTimestamp(PKCS7_SIGNER_INFO* signer) {
+    UniqueObject type(OBJ_txt2obj(kTimestampTokenOid, 1));
+    if (!type) return TimestampFail("out of memory");
+    Timestamp found;
+    for (int i = 0; i < X509at_get_attr_count(signer->unauth_attr); ++i) {
+        X509_ATTRIBUTE* attribute = X509at_get_attr(signer->unauth_attr, i);
+        if (OBJ_cmp(X509_ATTRIBUTE_get0_object(attribute), type.get()) != 0) continue;
+        const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
+        if (X509_ATTRIBUTE_count(attribute) != 1 || !value || value->type != V_ASN1_SEQUENCE)
+            return TimestampFail("damaged timestamp: its attribute does not hold one token");
+        const unsigned char* p = value->value.sequence->data;
+        UniqueCms token(d2i_CMS_ContentInfo(nullptr, &p, value->value.sequence->length));
+        if (!token || OBJ_obj2nid(CMS_get0_type(token.get())) != NID_pkcs7_signed ||
+            OBJ_obj2nid(CMS_get0_eContentType(token.get())) != NID_id_smime_ct_TSTInfo)
+            return TimestampFail("damaged timestamp: its token cannot be read");
+
+        // Whether the authority's certificate is trusted is not judged, as for the signer.
+        UniqueBio content(BIO_new(BIO_s_mem()));
+        UniqueStore store(X509_STORE_new());
+        if (!content || !store ||
+            CMS_verify(token.get(), nullptr, store.get(), nullptr, content.get(),
+                       CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY) != 1)
+            return TimestampFail("the timestamp's signature does not verify");
+        UniqueCertificates certificates(CMS_get1_certs(token.get()));
+        const std::string issuers = CheckIssuers(certificates.get(), "timestamp");
+        if (!issuers.empty()) return TimestampFail(issuers);
+
+        char* info = nullptr;
+        const long infoSize = BIO_get_mem_data(content.get(), &info);
+        const unsigned char* q = reinterpret_cast<const unsigned char*>(info);
+        UniqueTstInfo tstInfo(d2i_TS_TST_INFO(nullptr, &q, infoSize));
+        if (!tstInfo) return TimestampFail("damaged timestamp: its time-stamp information cannot be read");
+        TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(tstInfo.get());
+        const ASN1_OCTET_STRING* imprinted = TS_MSG_IMPRINT_get_msg(imprint);
+        const EVP_MD* md = EVP_get_digestbyobj(TS_MSG_IMPRINT_get_algo(imprint)->algorithm);
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int digestSize = 0;
+        if (!md || !EVP_Digest(signer->enc_digest->data, static_cast<size_t>(signer->enc_digest->length), digest,
+                               &digestSize, md, nullptr) ||
+            digestSize != static_cast<unsigned int>(ASN1_STRING_length(imprinted)) ||
+            std::memcmp(digest, ASN1_STRING_get0_data(imprinted), digestSize) != 0)
+            return TimestampFail("the timestamp is not of this signature (another signature's digest)");
+        const std::string time = UtcText(TS_TST_INFO_get_time(tstInfo.get()));
+        if (time.empty()) return TimestampFail("damaged timestamp: its time cannot be read");
+        if (found.time.empty()) found.time = time;
+    }
+    ERR_clear_error();
+    return found;
 }
 
 }  // namespace
@@ -194,8 +315,21 @@ SignatureCheck CheckSignature(const std::vector<unsigned char>& file, const PeIm
     if (!content || !store ||
         PKCS7_verify(parsed.pkcs7.get(), nullptr, store.get(), content.get(), nullptr, PKCS7_NOVERIFY) != 1)
         return Broken("the signer's signature does not verify");
+    PKCS7* pkcs7 = parsed.pkcs7.get();
+    const std::string issuers = CheckIssuers(pkcs7->d.sign->cert, "signature");
+    if (!issuers.empty()) return Broken(issuers);
+    PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(pkcs7), 0);
+    const Timestamp timestamp = CheckTimestamp(signer);
+    if (!timestamp.error.empty()) return Broken(timestamp.error);
+
+    SignatureCheck check;
+    check.state = SignatureCheck::Intact;
+    check.detail = "intact";
+    check.timestamp = timestamp.time;
+    if (X509* certificate = PKCS7_cert_from_signer_info(pkcs7, signer))
+        check.signerExpires = UtcText(X509_get0_notAfter(certificate));
     ERR_clear_error();
-    return {SignatureCheck::Intact, "intact"};
+    return check;
 }
 
 std::string StampSignature(const std::vector<unsigned char>& file, const PeImage& image,

@@ -2,7 +2,9 @@
 #include "tools/stamp/Signature.h"
 
 SignatureCheck CheckSignature(const std::vector<unsigned char>&, const PeImage&) {
-    return {SignatureCheck::Unchecked, "not checked: this build of stamp cannot read signatures"};
+    SignatureCheck check;
+    check.detail = "not checked: this build of stamp cannot read signatures";
+    return check;
 }
 
 std::string StampSignature(const std::vector<unsigned char>&, const PeImage&, const std::vector<unsigned char>&,

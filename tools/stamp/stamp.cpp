@@ -34,7 +34,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 const char kUsage[] =
-    "usage: stamp IN OUT --affiliate N --remarks TEXT\n"
+    "usage: stamp IN OUT --affiliate N --remarks TEXT [--require-timestamp]\n"
     "       stamp --show FILE\n"
     "       stamp --help\n"
     "\n"
@@ -46,16 +46,23 @@ const char kUsage[] =
     "as an earlier stamp, is left out, so stamping a stamped copy replaces its stamp.\n"
     "Signed IN (Authenticode): the stamp goes into the signature, as an attribute of the\n"
     "signer that the signature does not cover, so the copy stays validly signed; an earlier\n"
-    "stamp there is replaced, anything after the certificate table is left out. IN's\n"
-    "signature must be intact, and the copy's is checked before it is kept. Only the Linux\n"
-    "build (made with OpenSSL) stamps signed programs.\n"
+    "stamp there is replaced, and a timestamp there is kept. IN's signature must be intact\n"
+    "(see --show), and the copy's is checked before it is kept. Only the Linux build (made\n"
+    "with OpenSSL) stamps signed programs.\n"
+    "A signature without a timestamp stops working on Windows the day its certificate\n"
+    "expires: stamping one warns, with that date, on standard error; --require-timestamp\n"
+    "refuses it instead.\n"
     "OUT is first written under a new temporary name beside it and renamed to OUT only once\n"
     "complete and read back; on any failure OUT is left as it was.\n"
     "\n"
     "--show FILE prints the affiliate and remarks the installer would read from FILE, and\n"
-    "whether FILE is signed: \"signature: none\", \"signature: intact\" (the program is the\n"
-    "one signed, and the signer's certificate carried in the signature signed it; whether\n"
-    "that certificate is trusted is not judged) or \"signature: broken: WHY\".\n"
+    "whether FILE is signed: \"signature: none\", \"signature: intact\" or \"signature: broken:\n"
+    "WHY\". Intact means what Windows checks of the file itself: the certificate table ends the\n"
+    "file, the program is the one signed, the signer's certificate carried in the signature\n"
+    "signed it, each certificate carried is signed by its issuer where that is carried too,\n"
+    "and a timestamp verifies and is of this signature. Whether the certificates are trusted\n"
+    "is not judged. An intact signature is followed by \"timestamp: DATE\" (when it was\n"
+    "timestamped, UTC) or \"timestamp: none\".\n"
     "\n"
     "Exit status: 0 done; 1 refused or failed, nothing written (with --show: FILE carries\n"
     "no stamp, cannot be read, or its signature is broken); 2 bad command line.\n";
@@ -204,7 +211,7 @@ bool SameFile(const fs::path& a, const fs::path& b) {
 }
 
 int Stamp(const fs::path& inPath, const fs::path& outPath, const std::string& affiliate,
-          const std::string& remarks) {
+          const std::string& remarks, bool requireTimestamp) {
     // The names as messages show them.
     const std::string in = Shown(inPath), out = Shown(outPath);
     uint32_t id = 0;
@@ -231,13 +238,22 @@ int Stamp(const fs::path& inPath, const fs::path& outPath, const std::string& af
         const SignatureCheck signature = CheckSignature(program, image);
         if (signature.state == SignatureCheck::Broken)
             return Refuse(in + " is signed, but its signature is broken: " + signature.detail);
+        if (signature.state == SignatureCheck::Intact && signature.timestamp.empty()) {
+            const std::string why = in + "'s signature carries no timestamp: Windows refuses it, and every copy "
+                                    "stamped from it, from the day its signing certificate expires (" +
+                                    signature.signerExpires +
+                                    "). Sign with a timestamp (osslsigncode sign -ts URL, signtool sign /tr URL)";
+            if (requireTimestamp) return Refuse(why + "; nothing written");
+            std::fprintf(stderr, "stamp: warning: %s.\n", why.c_str());
+        }
         const std::string why = StampSignature(program, image, stamp, &copy);
         if (!why.empty()) return Refuse(in + " is signed: " + why);
         const SignatureCheck stamped = CheckSignature(copy, PeImage::Parse(copy.data(), copy.size()));
-        if (stamped.state != SignatureCheck::Intact)
-            return Refuse("the stamped copy's signature does not hold (" + stamped.detail + "); " + out +
-                          " left as it was");
-        kept = image.certificateTableAt + image.certificateTableSize;
+        if (stamped.state != SignatureCheck::Intact || stamped.timestamp != signature.timestamp)
+            return Refuse("the stamped copy's signature does not hold (" + stamped.detail + ", timestamp \"" +
+                          stamped.timestamp + "\"); " + out + " left as it was");
+        // A signed program ends with its certificate table (the check refuses anything after it).
+        kept = program.size();
     } else {
         copy.assign(program.begin(), program.begin() + static_cast<std::ptrdiff_t>(image.imageEnd));
         copy.insert(copy.end(), stamp.begin(), stamp.end());
@@ -260,9 +276,8 @@ int Stamp(const fs::path& inPath, const fs::path& outPath, const std::string& af
     temporary.Kept();
 
     if (program.size() > kept)
-        std::printf("left out %s bytes that followed the %s (an earlier stamp?)\n",
-                    std::to_string(program.size() - kept).c_str(),
-                    image.hasCertificateTable ? "certificate table" : "program image");
+        std::printf("left out %s bytes that followed the program image (an earlier stamp?)\n",
+                    std::to_string(program.size() - kept).c_str());
     std::printf("stamped %s: affiliate %lu, remarks \"%s\"\n", out.c_str(), static_cast<unsigned long>(id),
                 remarks.c_str());
     return kExitDone;
@@ -283,6 +298,8 @@ int Show(const fs::path& filePath) {
         signature = CheckSignature(file, image);
         std::printf("signature: %s%s\n", signature.state == SignatureCheck::Broken ? "broken: " : "",
                     signature.detail.c_str());
+        if (signature.state == SignatureCheck::Intact)
+            std::printf("timestamp: %s\n", signature.timestamp.empty() ? "none" : signature.timestamp.c_str());
     } else {
         std::printf("signature: none\n");
     }
@@ -306,7 +323,13 @@ int Run(const std::vector<Argument>& args) {
     std::vector<fs::path> files;
     const std::string* affiliate = nullptr;
     const std::string* remarks = nullptr;
+    bool requireTimestamp = false;
     for (size_t i = 0; i < argc; ++i) {
+        if (args[i].text == "--require-timestamp") {
+            if (requireTimestamp) return BadCommandLine("each option may be given only once");
+            requireTimestamp = true;
+            continue;
+        }
         const bool isAffiliate = args[i].text == "--affiliate";
         const bool isRemarks = args[i].text == "--remarks";
         if (isAffiliate || isRemarks) {
@@ -322,7 +345,7 @@ int Run(const std::vector<Argument>& args) {
     }
     if (files.size() != 2 || !affiliate || !remarks)
         return BadCommandLine("need IN, OUT, --affiliate and --remarks");
-    return Stamp(files[0], files[1], *affiliate, *remarks);
+    return Stamp(files[0], files[1], *affiliate, *remarks, requireTimestamp);
 }
 
 int RunCatching(const std::vector<Argument>& args) {
