@@ -17,6 +17,7 @@ signs and timestamps SOURCE as TARGET with the publisher kept in DIRECTORY (made
 missing).
 """
 import atexit
+import base64
 import calendar
 import os
 import shutil
@@ -155,7 +156,8 @@ class TimestampAuthority:
     /  for a timestamp of the present moment, to /at/SECONDS for one of that moment (openssl
     runs under faketime: signing "in the past" for certificates that have since expired), and
     to /foreign/ for a timestamp of another digest than the one asked for, as a timestamp
-    copied from another signature would be."""
+    copied from another signature would be. Under /authenticode/ it answers Authenticode's
+    older timestamp requests (a countersignature, openssl cms) the same ways."""
 
     def __init__(self, folder):
         self.authority = Authority(Path(folder), "Pellmorrow Test Timestamp Root")
@@ -172,15 +174,22 @@ class TimestampAuthority:
             def do_POST(self):
                 query = self.rfile.read(int(self.headers.get("Content-Length", "0")))
                 path = self.path
+                older = path.startswith("/authenticode/")
+                if older:
+                    query, path = countersigned_value(base64.b64decode(query)), path[len("/authenticode"):]
                 if path.startswith("/foreign/"):
-                    query, path = other_digest(query), path[len("/foreign"):]
+                    query, path = (query[:-1] + bytes([query[-1] ^ 1])) if older else other_digest(query), \
+                        path[len("/foreign"):]
                 moment = int(path[4:]) if path.startswith("/at/") else None
                 try:
-                    reply, status = authority.reply(query, moment), 200
+                    if older:
+                        reply, status = base64.b64encode(authority.countersign(query, moment)), 200
+                    else:
+                        reply, status = authority.reply(query, moment), 200
                 except RuntimeError as error:
                     reply, status = str(error).encode(), 500
                 self.send_response(status)
-                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Type", "application/octet-stream" if older else "application/timestamp-reply")
                 self.send_header("Content-Length", str(len(reply)))
                 self.end_headers()
                 self.wfile.write(reply)
@@ -192,8 +201,9 @@ class TimestampAuthority:
         self.url = f"http://127.0.0.1:{self.server.server_address[1]}/"
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
-    def url_at(self, seconds, foreign=False):
-        return self.url + ("foreign/" if foreign else "") + ("" if seconds is None else f"at/{int(seconds)}")
+    def url_at(self, seconds, foreign=False, authenticode=False):
+        return (self.url + ("authenticode/" if authenticode else "") + ("foreign/" if foreign else "") +
+                ("" if seconds is None else f"at/{int(seconds)}"))
 
     def reply(self, query, seconds=None):
         with self.lock, tempfile.TemporaryDirectory() as folder:
@@ -203,29 +213,56 @@ class TimestampAuthority:
                                   "-queryfile", str(query_file), "-out", str(reply_file)]))
             return reply_file.read_bytes()
 
+    def countersign(self, value, seconds=None):
+        """Authenticode's older timestamp: a PKCS#7 signed data over value, whose signer info
+        (with the signing time) becomes the countersignature."""
+        folder = self.authority.folder
+        with tempfile.TemporaryDirectory() as scratch:
+            value_file, reply_file = Path(scratch) / "value", Path(scratch) / "reply.p7"
+            value_file.write_bytes(value)
+            run(at_time(seconds, ["openssl", "cms", "-sign", "-binary", "-nodetach", "-nosmimecap", "-md", "sha256",
+                                  "-signer", str(folder / "tsa.pem"), "-inkey", str(folder / "tsa.key"),
+                                  "-certfile", str(self.root), "-in", str(value_file), "-outform", "DER",
+                                  "-out", str(reply_file)]))
+            return reply_file.read_bytes()
+
     def stop(self):
         self.server.shutdown()
         self.server.server_close()
+
+
+def der_element(data, at):
+    """(where its contents start, where it ends) of the DER element at `at` in data."""
+    length, start = data[at + 1], at + 2
+    if length & 0x80:
+        count = length & 0x7F
+        length, start = int.from_bytes(data[start:start + count], "big"), start + count
+    return start, start + length
 
 
 def other_digest(query):
     """A timestamp request for another digest: the last byte of its message imprint changed.
     TimeStampReq ::= SEQUENCE { version INTEGER, messageImprint SEQUENCE { hashAlgorithm
     AlgorithmIdentifier, hashedMessage OCTET STRING }, ... }"""
-    def element(at):
-        """(where its contents start, where it ends) of the DER element at `at`."""
-        length, start = query[at + 1], at + 2
-        if length & 0x80:
-            count = length & 0x7F
-            length, start = int.from_bytes(query[start:start + count], "big"), start + count
-        return start, start + length
-
-    request, _ = element(0)
-    _, version_end = element(request)
-    imprint, _ = element(version_end)
-    _, algorithm_end = element(imprint)
-    _, digest_end = element(algorithm_end)
+    request, _ = der_element(query, 0)
+    _, version_end = der_element(query, request)
+    imprint, _ = der_element(query, version_end)
+    _, algorithm_end = der_element(query, imprint)
+    _, digest_end = der_element(query, algorithm_end)
     return query[:digest_end - 1] + bytes([query[digest_end - 1] ^ 1]) + query[digest_end:]
+
+
+def countersigned_value(query):
+    """What an Authenticode timestamp request asks to have countersigned, the signature value.
+    TimeStampRequest ::= SEQUENCE { countersignatureType OBJECT IDENTIFIER, content SEQUENCE {
+    contentType OBJECT IDENTIFIER, content [0] EXPLICIT OCTET STRING } }"""
+    request, _ = der_element(query, 0)
+    _, type_end = der_element(query, request)
+    content, _ = der_element(query, type_end)
+    _, content_type_end = der_element(query, content)
+    explicit, _ = der_element(query, content_type_end)
+    start, end = der_element(query, explicit)
+    return query[start:end]
 
 
 _timestamps = None
@@ -272,9 +309,14 @@ class TestPublisher:
     def sign(self, source, target, *options, at=None, timestamp=True):
         """Signs source as target (SHA-256) as of `at` (seconds since 1970; default now), with an
         RFC 3161 timestamp of that moment from the tests' own timestamp authority unless
-        timestamp is False; "foreign": one of another signature."""
+        timestamp is False; "authenticode": one in Authenticode's older form; either with
+        "-foreign" (or "foreign" alone): one of another signature."""
         Path(target).unlink(missing_ok=True)  # osslsigncode will not replace a file
-        stamping = ["-ts", timestamps().url_at(at, timestamp == "foreign")] if timestamp else []
+        stamping = []
+        if timestamp:
+            older = str(timestamp).startswith("authenticode")
+            url = timestamps().url_at(at, str(timestamp).endswith("foreign"), older)
+            stamping = ["-t" if older else "-ts", url]
         run(at_time(at, ["osslsigncode", "sign", "-certs", str(self.chain), "-key", str(self.key), "-h", "sha256",
                          *stamping, *options, "-in", str(source), "-out", str(target)]))
 

@@ -381,16 +381,6 @@ def certificate_der(pem):
                           capture_output=True, check=True).stdout
 
 
-def timestamp_token(data):
-    """(offset, size) of the RFC 3161 timestamp token in a signed file: the one value of the
-    signer's attribute of that type, a SET after the attribute's type."""
-    oid = bytes.fromhex("060a2b060104018237030301")
-    at = data.index(oid) + len(oid)
-    assert data[at] == 0x31
-    token = at + 2 + (data[at + 1] & 0x7F if data[at + 1] & 0x80 else 0)
-    return token, der_size(data[token:])
-
-
 class SignedStamping(ToolRun):
     """Signed programs keep a valid signature, and their timestamp, when stamped: the stamp goes
     into the signature's unauthenticated part, beside the timestamp."""
@@ -488,14 +478,18 @@ class SignedStamping(ToolRun):
         # Checked as of a time after the certificate expired: a timestamped signature is judged
         # as of its timestamp, one without is refused; stamping keeps the timestamp.
         timestamped = self.signed()
+        older = self.signed(name="older.exe", timestamp="authenticode")  # Authenticode's older form
         bare = self.signed(name="bare.exe", timestamp=False)
-        stamped, restamped = os.path.join(self.dir, "stamped.exe"), os.path.join(self.dir, "restamped.exe")
+        stamped, restamped, older_stamped = (os.path.join(self.dir, name)
+                                             for name in ("stamped.exe", "restamped.exe", "older-stamped.exe"))
         self.assertEqual(self.stamp(timestamped, "11628", b"spring", out=stamped).returncode, 0)
         self.assertEqual(self.stamp(stamped, "42", b"autumn", out=restamped).returncode, 0)
+        self.assertEqual(self.stamp(older, "7", b"older", out=older_stamped).returncode, 0)
         cases = [
             ("timestamped", timestamped, None, True),
-            ("timestamped, stamped", stamped, (11628, b"spring"), True),
-            ("timestamped, restamped", restamped, (42, b"autumn"), True),
+            ("timestamped, stamped", stamped, (11628, b"spring", timestamped), True),
+            ("timestamped, restamped", restamped, (42, b"autumn", timestamped), True),
+            ("older timestamp, stamped", older_stamped, (7, b"older", older), True),
             ("without a timestamp", bare, None, False),
         ]
         for name, path, stamp, outlives in cases:
@@ -505,8 +499,8 @@ class SignedStamping(ToolRun):
                 verified, report = self.publisher.verify(path, at=AFTER_EXPIRY)
                 self.assertEqual(verified, outlives, report)
                 if stamp:
-                    self.assert_signed_stamp(timestamped, path, *stamp)
-                    self.assertEqual(timestamp_token(self.read(path))[1], timestamp_token(self.read(timestamped))[1])
+                    affiliate, remarks, source = stamp
+                    self.assert_signed_stamp(source, path, affiliate, remarks)
 
     def test_stamping_without_a_timestamp_warns_or_refuses(self):
         bare = self.signed(name="bare.exe", timestamp=False)
@@ -537,19 +531,30 @@ class SignedStamping(ToolRun):
             end = signed.index(der) + len(der)
             return signed[:end - 1] + bytes([signed[end - 1] ^ 1]) + signed[end:]
 
-        token_at, token_size = timestamp_token(signed)
-        token_end = token_at + token_size
+        older = self.read(self.signed(name="older.exe", timestamp="authenticode"))
+
+        def flipped_signature_end(data):
+            """data with one bit of its signature's last byte changed: before a stamp, that is
+            the last byte of the timestamp, its authority's signature value."""
+            offset = certificate_table(data)[1][0] + 8
+            end = offset + der_size(data[offset:])
+            return data[:end - 1] + bytes([data[end - 1] ^ 1]) + data[end:]
+
         cases = [
             ("signer certificate's signature", flipped_last_byte(certificate_der(self.publisher.cert)),
              b"Pellmorrow Test Publisher in the signature does not carry its issuer's", False),
             ("issuer certificate's signature", flipped_last_byte(certificate_der(self.publisher.authority.cert)),
              b"Pellmorrow Test Publisher Root in the signature does not carry its issuer's", True),
-            ("counter-signature of the timestamp",
-             signed[:token_end - 1] + bytes([signed[token_end - 1] ^ 1]) + signed[token_end:],
+            ("counter-signature of the timestamp", flipped_signature_end(signed),
+             b"the timestamp's signature does not verify", False),
+            ("counter-signature of an older timestamp", flipped_signature_end(older),
              b"the timestamp's signature does not verify", False),
             ("timestamp authority's certificate", flipped_last_byte(certificate_der(timestamps().root.parent / "tsa.pem")),
              b"Pellmorrow Test Timestamp Authority in the timestamp does not carry its issuer's", False),
             ("timestamp of another signature", self.read(self.signed(name="foreign.exe", timestamp="foreign")),
+             b"the timestamp is not of this signature", False),
+            ("older timestamp of another signature",
+             self.read(self.signed(name="older-foreign.exe", timestamp="authenticode-foreign")),
              b"the timestamp is not of this signature", False),
             ("bytes after the certificate table", signed + b"appended",
              b"8 bytes follow the certificate table", False),

@@ -34,6 +34,7 @@ using UniqueAttribute = std::unique_ptr<X509_ATTRIBUTE, Deleter<X509_ATTRIBUTE, 
 using UniqueDigestContext = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
 using UniqueCms = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
 using UniqueTstInfo = std::unique_ptr<TS_TST_INFO, Deleter<TS_TST_INFO, TS_TST_INFO_free>>;
+using UniqueSignerInfo = std::unique_ptr<PKCS7_SIGNER_INFO, Deleter<PKCS7_SIGNER_INFO, PKCS7_SIGNER_INFO_free>>;
 struct FreeCertificates {
     void operator()(STACK_OF(X509)* certificates) const { sk_X509_pop_free(certificates, X509_free); }
 };
@@ -49,7 +50,8 @@ constexpr size_t kEntryAlignment = 8;
 // The stamp attribute's type: a UUID-based OID (ITU-T X.667), needing no registration.
 constexpr char kStampAttributeOid[] = "2.25.160180188726583953443106987822980704715";
 constexpr char kIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";  // SPC_INDIRECT_DATA_OBJID
-// An RFC 3161 timestamp token as an unauthenticated attribute of the signer (SPC_RFC3161_OBJID).
+// An RFC 3161 timestamp token as an unauthenticated attribute of the signer (SPC_RFC3161_OBJID);
+// the older Authenticode timestamp is a PKCS#9 countersignature there.
 constexpr char kTimestampTokenOid[] = "1.3.6.1.4.1.311.3.3.1";
 
 uint32_t Read16(const unsigned char* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
@@ -238,54 +240,99 @@ Timestamp TimestampFail(std::string why) {
     return {std::move(why), ""};
 }
 
-// The signer's RFC 3161 timestamp, if it has one: a token signed by the timestamp authority
-// (whose certificates are checked as the signature's are) over a time and a digest of the
-// signer's signature value, so it vouches that this very signature existed at that time.
-Timestamp CheckTimestamp(PKCS7_SIGNER_INFO* signer) {
-    UniqueObject type(OBJ_txt2obj(kTimestampTokenOid, 1));
-    if (!type) return TimestampFail("out of memory");
+// Whether `digest`, made with `algorithm`, is the digest of the signer's signature value: what
+// a timestamp vouches for, so that it belongs to this very signature.
+bool IsDigestOfSignature(const ASN1_OBJECT* algorithm, const ASN1_OCTET_STRING* digest,
+                         const PKCS7_SIGNER_INFO* signer) {
+    const EVP_MD* md = EVP_get_digestbyobj(algorithm);
+    unsigned char own[EVP_MAX_MD_SIZE];
+    unsigned int ownSize = 0;
+    return md && digest &&
+           EVP_Digest(signer->enc_digest->data, static_cast<size_t>(signer->enc_digest->length), own, &ownSize, md,
+                      nullptr) &&
+           ownSize == static_cast<unsigned int>(ASN1_STRING_length(digest)) &&
+           std::memcmp(own, ASN1_STRING_get0_data(digest), ownSize) == 0;
+}
+
+constexpr char kNotOfThisSignature[] = "the timestamp is not of this signature (another signature's digest)";
+
+// An RFC 3161 timestamp token: signed by the timestamp authority (whose certificates it
+// carries, checked as the signature's are) over a time and a digest of the signer's signature.
+Timestamp CheckTimestampToken(const PKCS7_SIGNER_INFO* signer, const ASN1_STRING* value) {
+    const unsigned char* p = value->data;
+    UniqueCms token(d2i_CMS_ContentInfo(nullptr, &p, value->length));
+    if (!token || OBJ_obj2nid(CMS_get0_type(token.get())) != NID_pkcs7_signed ||
+        OBJ_obj2nid(CMS_get0_eContentType(token.get())) != NID_id_smime_ct_TSTInfo)
+        return TimestampFail("damaged timestamp: its token cannot be read");
+
+    // Whether the authority's certificate is trusted is not judged, as for the signer.
+    UniqueBio content(BIO_new(BIO_s_mem()));
+    UniqueStore store(X509_STORE_new());
+    if (!content || !store ||
+        CMS_verify(token.get(), nullptr, store.get(), nullptr, content.get(), CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY) !=
+            1)
+        return TimestampFail("the timestamp's signature does not verify");
+    UniqueCertificates certificates(CMS_get1_certs(token.get()));
+    const std::string issuers = CheckIssuers(certificates.get(), "timestamp");
+    if (!issuers.empty()) return TimestampFail(issuers);
+
+    char* info = nullptr;
+    const long infoSize = BIO_get_mem_data(content.get(), &info);
+    const unsigned char* q = reinterpret_cast<const unsigned char*>(info);
+    UniqueTstInfo tstInfo(d2i_TS_TST_INFO(nullptr, &q, infoSize));
+    if (!tstInfo) return TimestampFail("damaged timestamp: its time-stamp information cannot be read");
+    TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(tstInfo.get());
+    if (!IsDigestOfSignature(TS_MSG_IMPRINT_get_algo(imprint)->algorithm, TS_MSG_IMPRINT_get_msg(imprint), signer))
+        return TimestampFail(kNotOfThisSignature);
+    return {"", UtcText(TS_TST_INFO_get_time(tstInfo.get()))};
+}
+
+// A timestamp in Authenticode's older form: a countersignature, the timestamp authority's
+// signer info over a signing time and a digest of the signer's signature, its certificates
+// among the signature's own (checked with them).
+Timestamp CheckCountersignature(PKCS7* pkcs7, const PKCS7_SIGNER_INFO* signer, const ASN1_STRING* value) {
+    const unsigned char* p = value->data;
+    UniqueSignerInfo counter(d2i_PKCS7_SIGNER_INFO(nullptr, &p, value->length));
+    if (!counter) return TimestampFail("damaged timestamp: its countersignature cannot be read");
+    X509* certificate = X509_find_by_issuer_and_serial(pkcs7->d.sign->cert, counter->issuer_and_serial->issuer,
+                                                       counter->issuer_and_serial->serial);
+    if (!certificate) return TimestampFail("damaged timestamp: the signature does not carry its authority's certificate");
+    if (!IsDigestOfSignature(counter->digest_alg->algorithm, PKCS7_digest_from_attributes(counter->auth_attr), signer))
+        return TimestampFail(kNotOfThisSignature);
+
+    // OpenSSL checks a signer info against a digest that it finds in a digest filter.
+    const EVP_MD* md = EVP_get_digestbyobj(counter->digest_alg->algorithm);
+    UniqueBio digest(BIO_new(BIO_f_md()));
+    BIO* sink = BIO_new(BIO_s_null());
+    if (sink && digest) BIO_push(digest.get(), sink);
+    else BIO_free(sink);
+    if (!md || !digest || !sink || BIO_set_md(digest.get(), md) != 1 ||
+        BIO_write(digest.get(), signer->enc_digest->data, signer->enc_digest->length) != signer->enc_digest->length ||
+        PKCS7_signatureVerify(digest.get(), pkcs7, counter.get(), certificate) != 1)
+        return TimestampFail("the timestamp's signature does not verify");
+    const ASN1_TYPE* time = PKCS7_get_signed_attribute(counter.get(), NID_pkcs9_signingTime);
+    const bool isTime = time && (time->type == V_ASN1_UTCTIME || time->type == V_ASN1_GENERALIZEDTIME);
+    return {"", isTime ? UtcText(time->value.utctime) : ""};
+}
+
+// The signer's timestamps, in either form; the time is the first one's.
+Timestamp CheckTimestamps(PKCS7* pkcs7, const PKCS7_SIGNER_INFO* signer) {
+    UniqueObject tokenType(OBJ_txt2obj(kTimestampTokenOid, 1));
+    if (!tokenType) return TimestampFail("out of memory");
     Timestamp found;
     for (int i = 0; i < X509at_get_attr_count(signer->unauth_attr); ++i) {
         X509_ATTRIBUTE* attribute = X509at_get_attr(signer->unauth_attr, i);
-        if (OBJ_cmp(X509_ATTRIBUTE_get0_object(attribute), type.get()) != 0) continue;
+        const ASN1_OBJECT* type = X509_ATTRIBUTE_get0_object(attribute);
+        const bool isToken = OBJ_cmp(type, tokenType.get()) == 0;
+        if (!isToken && OBJ_obj2nid(type) != NID_pkcs9_countersignature) continue;
         const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
         if (X509_ATTRIBUTE_count(attribute) != 1 || !value || value->type != V_ASN1_SEQUENCE)
-            return TimestampFail("damaged timestamp: its attribute does not hold one token");
-        const unsigned char* p = value->value.sequence->data;
-        UniqueCms token(d2i_CMS_ContentInfo(nullptr, &p, value->value.sequence->length));
-        if (!token || OBJ_obj2nid(CMS_get0_type(token.get())) != NID_pkcs7_signed ||
-            OBJ_obj2nid(CMS_get0_eContentType(token.get())) != NID_id_smime_ct_TSTInfo)
-            return TimestampFail("damaged timestamp: its token cannot be read");
-
-        // Whether the authority's certificate is trusted is not judged, as for the signer.
-        UniqueBio content(BIO_new(BIO_s_mem()));
-        UniqueStore store(X509_STORE_new());
-        if (!content || !store ||
-            CMS_verify(token.get(), nullptr, store.get(), nullptr, content.get(),
-                       CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY) != 1)
-            return TimestampFail("the timestamp's signature does not verify");
-        UniqueCertificates certificates(CMS_get1_certs(token.get()));
-        const std::string issuers = CheckIssuers(certificates.get(), "timestamp");
-        if (!issuers.empty()) return TimestampFail(issuers);
-
-        char* info = nullptr;
-        const long infoSize = BIO_get_mem_data(content.get(), &info);
-        const unsigned char* q = reinterpret_cast<const unsigned char*>(info);
-        UniqueTstInfo tstInfo(d2i_TS_TST_INFO(nullptr, &q, infoSize));
-        if (!tstInfo) return TimestampFail("damaged timestamp: its time-stamp information cannot be read");
-        TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(tstInfo.get());
-        const ASN1_OCTET_STRING* imprinted = TS_MSG_IMPRINT_get_msg(imprint);
-        const EVP_MD* md = EVP_get_digestbyobj(TS_MSG_IMPRINT_get_algo(imprint)->algorithm);
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int digestSize = 0;
-        if (!md || !EVP_Digest(signer->enc_digest->data, static_cast<size_t>(signer->enc_digest->length), digest,
-                               &digestSize, md, nullptr) ||
-            digestSize != static_cast<unsigned int>(ASN1_STRING_length(imprinted)) ||
-            std::memcmp(digest, ASN1_STRING_get0_data(imprinted), digestSize) != 0)
-            return TimestampFail("the timestamp is not of this signature (another signature's digest)");
-        const std::string time = UtcText(TS_TST_INFO_get_time(tstInfo.get()));
-        if (time.empty()) return TimestampFail("damaged timestamp: its time cannot be read");
-        if (found.time.empty()) found.time = time;
+            return TimestampFail("damaged timestamp: its attribute does not hold one value");
+        const Timestamp timestamp = isToken ? CheckTimestampToken(signer, value->value.sequence)
+                                            : CheckCountersignature(pkcs7, signer, value->value.sequence);
+        if (!timestamp.error.empty()) return timestamp;
+        if (timestamp.time.empty()) return TimestampFail("damaged timestamp: its time cannot be read");
+        if (found.time.empty()) found.time = timestamp.time;
     }
     ERR_clear_error();
     return found;
@@ -319,7 +366,7 @@ SignatureCheck CheckSignature(const std::vector<unsigned char>& file, const PeIm
     const std::string issuers = CheckIssuers(pkcs7->d.sign->cert, "signature");
     if (!issuers.empty()) return Broken(issuers);
     PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(pkcs7), 0);
-    const Timestamp timestamp = CheckTimestamp(signer);
+    const Timestamp timestamp = CheckTimestamps(pkcs7, signer);
     if (!timestamp.error.empty()) return Broken(timestamp.error);
 
     SignatureCheck check;
