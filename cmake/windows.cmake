@@ -8,6 +8,7 @@ add_library(pellmorrow_win STATIC
   services/RegistryKey.cpp
   services/Downloader.cpp
   services/PublisherCheck.cpp
+  services/SystemDlls.cpp
   controls/Picture.cpp
   controls/PercentProgressBar.cpp
   controls/OffscreenDC.cpp
@@ -21,8 +22,11 @@ add_library(pellmorrow_win STATIC
 # other greys than the same code built natively.
 set_source_files_properties(${CMAKE_SOURCE_DIR}/controls/SkinButtonMath.cpp
   PROPERTIES COMPILE_OPTIONS "-msse2;-mfpmath=sse")
+# Only DLLs that Windows always takes from its own folder (and the common controls, which the
+# manifest brings from the side-by-side store); WinINet, wintrust and crypt32 are loaded from the
+# system folder at run time (services/SystemDlls.h). tests/imports checks the built programs.
 set(PELLMORROW_SYSTEM_LIBS
-  comctl32 ole32 oleaut32 uuid wininet wintrust crypt32 shell32 rpcrt4 advapi32 gdi32 user32 kernel32)
+  comctl32 ole32 oleaut32 uuid shell32 rpcrt4 advapi32 gdi32 user32 kernel32)
 target_include_directories(pellmorrow_win PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/res)
 target_link_libraries(pellmorrow_win PUBLIC pellmorrow_core ${PELLMORROW_SYSTEM_LIBS})
 
@@ -78,6 +82,11 @@ function(add_installer name host)
   target_link_directories(${name} BEFORE PRIVATE ${PELLMORROW_WIN32_RUNTIME_DIR})
   # The map shows what each library object adds (bench/size.sh).
   target_link_options(${name} PRIVATE -Wl,-Map=$<TARGET_FILE_DIR:${name}>/${name}.map)
+  # The load configuration (framework/WinMain.cpp): kept, and its directory entry filled in.
+  target_link_options(${name} PRIVATE -Wl,--require-defined=__load_config_used)
+  add_custom_command(TARGET ${name} POST_BUILD
+    COMMAND python3 ${CMAKE_SOURCE_DIR}/cmake/set_load_config.py $<TARGET_FILE:${name}>
+            $<TARGET_FILE_DIR:${name}>/${name}.map)
 endfunction()
 
 add_installer(PellmorrowInstaller ${PELLMORROW_SERVER_HOST})
@@ -90,3 +99,8 @@ add_subdirectory(tests/win)
 add_subdirectory(tests/e2e)
 add_subdirectory(demo)
 add_subdirectory(bench)
+
+# What the installers ask the loader for before their code runs, read from the files themselves:
+# Wine applies neither Windows' KnownDLLs nor the load configuration.
+add_test(NAME installer_imports COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/imports/test_imports.py -v)
+set_tests_properties(installer_imports PROPERTIES ENVIRONMENT PELLMORROW_BUILD=${CMAKE_BINARY_DIR})

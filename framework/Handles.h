@@ -41,7 +41,8 @@ private:
 
 struct CloseRegKey { void operator()(HKEY key) const { RegCloseKey(key); } };
 struct CloseKernelHandle { void operator()(HANDLE handle) const { CloseHandle(handle); } };
-struct CloseInternetHandle { void operator()(HINTERNET handle) const { InternetCloseHandle(handle); } };
+// Through the WinINet loaded from the system folder (services/SystemDlls.cpp).
+struct CloseInternetHandle { void operator()(HINTERNET handle) const; };
 struct DeleteGdiObject { void operator()(HGDIOBJ object) const { DeleteObject(object); } };
 struct DeleteMemoryDC { void operator()(HDC dc) const { DeleteDC(dc); } };
 

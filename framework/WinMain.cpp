@@ -1,8 +1,30 @@
 #include "framework/WinApp.h"
+#include "services/SystemDlls.h"
 
 #include <cstdlib>
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return AfxWinMain(); }
+// The program's load configuration. Its one setting: Windows 10 (version 1607) and later take the
+// DLLs in the import table, and the DLLs those import, from the system folder only. The import
+// table holds Windows' own KnownDLLs alone, which come from there anyway; this covers what they
+// import in turn. The linker does not point the image's directory entry at it: a step after the
+// link does (cmake/set_load_config.py). The structure's size is the classic one whose last
+// fields are the safe exception handler table, left empty: this program registers no handlers.
+namespace {
+constexpr IMAGE_LOAD_CONFIG_DIRECTORY32 LoadConfiguration() {
+    IMAGE_LOAD_CONFIG_DIRECTORY32 config{};
+    config.Size = sizeof(config);
+    config.Reserved1 = LOAD_LIBRARY_SEARCH_SYSTEM32;  // DependentLoadFlags
+    return config;
+}
+}  // namespace
+// A constant: the loader reads it before any of the program's code runs.
+extern "C" __attribute__((used)) const IMAGE_LOAD_CONFIG_DIRECTORY32 _load_config_used = LoadConfiguration();
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    // Before anything can load a DLL by name: the program's folder may hold planted ones.
+    RestrictDllSearchToSystemFolder();
+    return AfxWinMain();
+}
 
 // What the runtime calls for an exception that nothing catches. The library's own handler first
 // prints the exception's type to the standard error stream, which a windowed program does not

@@ -2,6 +2,7 @@
 
 #include "framework/Handles.h"
 #include "services/HttpHeaders.h"
+#include "services/SystemDlls.h"
 
 #include <cstring>
 #include <memory>
@@ -30,14 +31,14 @@ DWORD RetryPauseMs(int failedAttempts) { return 1000u << (failedAttempts < 4 ? f
 
 DWORD StatusCode(HINTERNET request) {
     DWORD code = 0, size = sizeof(code);
-    return HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr) ? code : 0;
+    return WinInet()->HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr) ? code : 0;
 }
 
 // A header's text; false when the response has none (or an absurdly long one).
 bool QueryHeader(HINTERNET request, DWORD header, std::string* text) {
     char value[64] = {};
     DWORD size = sizeof(value) - 1;
-    if (!HttpQueryInfoA(request, header, value, &size, nullptr)) return false;
+    if (!WinInet()->HttpQueryInfoA(request, header, value, &size, nullptr)) return false;
     text->assign(value, size);
     return true;
 }
@@ -53,7 +54,7 @@ bool QueryLength(HINTERNET request, uint32_t* length) {
 // request's receive time-out ends a read from a server that went silent.
 void LimitSilence(HINTERNET handle, DWORD ms) {
     for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
-        InternetSetOptionA(handle, option, &ms, sizeof(ms));
+        WinInet()->InternetSetOptionA(handle, option, &ms, sizeof(ms));
 }
 
 // The file a download writes into. Until Close succeeds it is a partial file, and every other
@@ -236,7 +237,10 @@ void Downloader::Run() {
     // The worker's own reference: the count must outlive the object if the final callback
     // destroys it.
     const std::shared_ptr<CallbackCount> running = callbacksRunning;
-    UniqueInternet session(InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    // Without WinINet there is no session, and the download fails like one that cannot connect.
+    const WinInetFunctions* wininet = WinInet();
+    UniqueInternet session(wininet ? wininet->InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)
+                                   : nullptr);
     if (session) LimitSilence(session.get(), policy.silenceMs);
     // Every download opens with Connecting, also when the session could not be had, so an
     // owner sees one sequence whatever goes wrong.
@@ -260,7 +264,7 @@ DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
     URL_COMPONENTSA parts{};
     parts.dwStructSize = sizeof(parts);
     parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = 1;
-    if (!InternetCrackUrlA(url.c_str(), 0, 0, &parts) || !parts.lpszHostName || parts.dwHostNameLength == 0 ||
+    if (!WinInet()->InternetCrackUrlA(url.c_str(), 0, 0, &parts) || !parts.lpszHostName || parts.dwHostNameLength == 0 ||
         (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS))
         return DownloadEvent::Failed;
     std::string host(parts.lpszHostName, parts.dwHostNameLength);
@@ -270,7 +274,7 @@ DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
     if (object.empty()) object = "/";
     DWORD flags = kOpenFlags | (parts.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0);
 
-    UniqueInternet connection(InternetConnectA(session, host.c_str(), parts.nPort, nullptr, nullptr,
+    UniqueInternet connection(WinInet()->InternetConnectA(session, host.c_str(), parts.nPort, nullptr, nullptr,
                                                INTERNET_SERVICE_HTTP, 0, kContext));
     if (!connection) return DownloadEvent::Failed;
     LimitSilence(connection.get(), policy.silenceMs);
@@ -291,14 +295,14 @@ DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
 Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::string& object, DWORD flags, Sink& sink,
                                           bool& accepted, CallbackCount& running) {
     UniqueInternet request(
-        HttpOpenRequestA(connection, "GET", object.c_str(), nullptr, nullptr, nullptr, flags, kContext));
+        WinInet()->HttpOpenRequestA(connection, "GET", object.c_str(), nullptr, nullptr, nullptr, flags, kContext));
     if (!request) return Attempt::Retry;
     LimitSilence(request.get(), policy.silenceMs);
     const uint32_t kept = received;
     const bool resuming = kept > 0 && querySize && kept < totalSize;
     if (kept > 0 && !resuming && !sink.Restart()) return Attempt::Failed;
     std::string range = resuming ? "Range: bytes=" + std::to_string(kept) + "-\r\n" : std::string();
-    if (!HttpSendRequestA(request.get(), range.empty() ? nullptr : range.c_str(), static_cast<DWORD>(range.size()),
+    if (!WinInet()->HttpSendRequestA(request.get(), range.empty() ? nullptr : range.c_str(), static_cast<DWORD>(range.size()),
                           nullptr, 0))
         return Attempt::Retry;  // no connection, or a silence before the answer
     DWORD code = StatusCode(request.get());
@@ -331,7 +335,7 @@ Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::strin
     char chunk[kChunkSize];
     while (!stopRequested) {
         DWORD count = 0;
-        if (!InternetReadFile(request.get(), chunk, kChunkSize, &count)) return Attempt::Retry;
+        if (!WinInet()->InternetReadFile(request.get(), chunk, kChunkSize, &count)) return Attempt::Retry;
         if (count == 0) break;
         // Past the cap, or past what 32-bit counts can hold: the body cannot be the one wanted.
         if (count > policy.maxBytes - received) return Attempt::Failed;

@@ -1,8 +1,8 @@
 #include "services/PublisherCheck.h"
 
+#include "services/SystemDlls.h"
+
 #include <softpub.h>
-#include <wincrypt.h>
-#include <wintrust.h>
 
 namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
@@ -32,11 +32,11 @@ public:
         data.pFile = &fileInfo;
         data.dwStateAction = WTD_STATEACTION_VERIFY;
         data.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
-        valid = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data) == ERROR_SUCCESS;
+        valid = Trust()->WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data) == ERROR_SUCCESS;
     }
     ~TrustVerdict() {
         data.dwStateAction = WTD_STATEACTION_CLOSE;
-        WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+        Trust()->WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     }
     TrustVerdict(const TrustVerdict&) = delete;
     TrustVerdict& operator=(const TrustVerdict&) = delete;
@@ -44,9 +44,9 @@ public:
     // The public key of the certificate that made a valid signature; null for any other file.
     CERT_PUBLIC_KEY_INFO* SignerKey() const {
         if (!valid) return nullptr;
-        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data.hWVTStateData);
-        CRYPT_PROVIDER_SGNR* signer = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
-        CRYPT_PROVIDER_CERT* certificate = signer ? WTHelperGetProvCertFromChain(signer, 0) : nullptr;
+        CRYPT_PROVIDER_DATA* provider = Trust()->WTHelperProvDataFromStateData(data.hWVTStateData);
+        CRYPT_PROVIDER_SGNR* signer = provider ? Trust()->WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+        CRYPT_PROVIDER_CERT* certificate = signer ? Trust()->WTHelperGetProvCertFromChain(signer, 0) : nullptr;
         if (!certificate || !certificate->pCert || !certificate->pCert->pCertInfo) return nullptr;
         return &certificate->pCert->pCertInfo->SubjectPublicKeyInfo;
     }
@@ -65,11 +65,12 @@ bool PublisherCheck::Check(const std::wstring& ownPath, const std::wstring& prog
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!program) return false;
 
-    if (ownPath.empty()) return false;
+    // Without the system's signature functions nothing checks out.
+    if (ownPath.empty() || !Trust()) return false;
     TrustVerdict installer(ownPath, nullptr);
     CERT_PUBLIC_KEY_INFO* publisher = installer.SignerKey();
     if (!publisher) return false;
     TrustVerdict setup(programPath, program.get());
     CERT_PUBLIC_KEY_INFO* signer = setup.SignerKey();
-    return signer && CertComparePublicKeyInfo(kEncoding, publisher, signer);
+    return signer && Trust()->CertComparePublicKeyInfo(kEncoding, publisher, signer);
 }

@@ -23,6 +23,8 @@
 //                               the window MS milliseconds after it appeared, one for each MS in
 //                               turn (N counts from 1), close it; report when each was taken and
 //                               how long closing took
+//   driver load DLL...          load each DLL by name the way a program that leaves the search as it
+//                               is does; report which ones loaded
 //   driver buttons EXE OUT.bmp  run EXE, wait for its main window; report every button (id, place
 //                               in the client area, visible, type); then show the language buttons,
 //                               move the pointer over the English one, save a screenshot, click the
@@ -542,6 +544,13 @@ int main(int argc, char** argv) {
     if ((argc == 4 || argc == 5) && std::string(argv[1]) == "shot")
         return Shot(argv[2], argv[3], argc == 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 1500);
     if (argc == 4 && std::string(argv[1]) == "buttons") return Buttons(argv[2], argv[3]);
+    if (argc >= 3 && std::string(argv[1]) == "load") {
+        std::vector<std::string> loaded;
+        for (int i = 2; i < argc; ++i)
+            if (LoadLibraryA(argv[i])) loaded.push_back(argv[i]);
+        std::printf("{\"loaded\": %s}\n", JsonList(loaded, true).c_str());
+        return 0;
+    }
     if (argc >= 5 && std::string(argv[1]) == "shots") {
         std::vector<DWORD> moments;
         for (int i = 4; i < argc; ++i) moments.push_back(static_cast<DWORD>(std::atoi(argv[i])));

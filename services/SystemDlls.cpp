@@ -1,0 +1,92 @@
+#include "services/SystemDlls.h"
+
+#include "framework/Handles.h"
+
+#include <atomic>
+#include <cwchar>
+
+namespace {
+// Set once the process's search for DLLs by name is the system folder alone.
+std::atomic<bool> searchRestricted{false};
+
+// DLLs that the system's own DLLs load by name while the program runs (the common controls'
+// themes, the shell's version reader, the network's and cryptography's helpers). Where the search
+// cannot be restricted they are loaded from the system folder at start-up: a later load by name
+// then finds the one already loaded instead of searching.
+const wchar_t* const kLoadedLaterByName[] = {
+    L"uxtheme.dll", L"version.dll", L"dwmapi.dll", L"cryptbase.dll", L"userenv.dll", L"secur32.dll",
+    L"mpr.dll",     L"bcrypt.dll",  L"msasn1.dll", L"iertutil.dll",  L"winhttp.dll",
+};
+
+template <typename Function>
+bool Find(HMODULE dll, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(dll ? GetProcAddress(dll, name) : nullptr));
+    return function != nullptr;
+}
+}  // namespace
+
+void RestrictDllSearchToSystemFolder() {
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (setDefaultDllDirectories && setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        searchRestricted = true;
+        // Wine's common controls load uxtheme.dll at the first themed window by a search that
+        // still includes the program's folder; loaded now, it is the system's.
+        LoadSystemDll(L"uxtheme.dll");
+        return;
+    }
+    SetDllDirectoryW(L"");
+    for (const wchar_t* name : kLoadedLaterByName) LoadSystemDll(name);
+}
+
+HMODULE LoadSystemDll(const wchar_t* name) {
+    wchar_t path[MAX_PATH];
+    const size_t folder = GetSystemDirectoryW(path, MAX_PATH);
+    const size_t length = std::wcslen(name);
+    if (folder == 0 || folder + 1 + length >= MAX_PATH) return nullptr;
+    path[folder] = L'\\';
+    std::wmemcpy(path + folder + 1, name, length + 1);
+    // By its full path, so never searched for. What it imports comes from the system folder too:
+    // by the restricted search, else from the DLL's own folder first.
+    return LoadLibraryExW(path, nullptr, searchRestricted ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// Each table is filled once, by the first caller; the DLLs stay loaded for the process's life.
+#define FIND(dll, table, name) Find(dll, #name, table.name)
+
+const WinInetFunctions* WinInet() {
+    static const WinInetFunctions* const loaded = []() -> const WinInetFunctions* {
+        static WinInetFunctions functions;
+        HMODULE dll = LoadSystemDll(L"wininet.dll");
+        bool all = FIND(dll, functions, InternetOpenA) && FIND(dll, functions, InternetSetOptionA) &&
+                   FIND(dll, functions, InternetCrackUrlA) && FIND(dll, functions, InternetConnectA) &&
+                   FIND(dll, functions, HttpOpenRequestA) && FIND(dll, functions, HttpSendRequestA) &&
+                   FIND(dll, functions, HttpQueryInfoA) && FIND(dll, functions, InternetReadFile) &&
+                   FIND(dll, functions, InternetCloseHandle);
+        return all ? &functions : nullptr;
+    }();
+    return loaded;
+}
+
+const TrustFunctions* Trust() {
+    static const TrustFunctions* const loaded = []() -> const TrustFunctions* {
+        static TrustFunctions functions;
+        HMODULE wintrust = LoadSystemDll(L"wintrust.dll");
+        HMODULE crypt32 = LoadSystemDll(L"crypt32.dll");
+        bool all = FIND(wintrust, functions, WinVerifyTrust) &&
+                   FIND(wintrust, functions, WTHelperProvDataFromStateData) &&
+                   FIND(wintrust, functions, WTHelperGetProvSignerFromChain) &&
+                   FIND(wintrust, functions, WTHelperGetProvCertFromChain) &&
+                   FIND(crypt32, functions, CertComparePublicKeyInfo);
+        return all ? &functions : nullptr;
+    }();
+    return loaded;
+}
+
+#undef FIND
+
+void CloseInternetHandle::operator()(HINTERNET handle) const {
+    // A handle exists only when WinINet was loaded.
+    if (const WinInetFunctions* wininet = WinInet()) wininet->InternetCloseHandle(handle);
+}

@@ -1,0 +1,47 @@
+#pragma once
+// The system DLLs that Windows may take from the program's own folder are never in this
+// program's import table. Any DLL that is not one of Windows' KnownDLLs is looked for beside the
+// program first, and an installer runs from a Downloads folder where any web page may have left
+// a file of that name. So the import table holds only KnownDLLs (and the common controls, which
+// the manifest's side-by-side assembly brings from the system's own store), and the rest is
+// loaded here, by hand, from the system folder only, when first needed.
+#include <windows.h>
+#include <wininet.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+// From here on the process loads DLLs by name from the system folder only (nor from the
+// program's folder, nor the current one), also those that system DLLs load on their own.
+// Called first thing at start-up. Where Windows cannot restrict the search (Windows 7 without
+// its 2011 loader update), the current folder at least is taken out of it, and the DLLs that
+// the system's DLLs load by name later are loaded from the system folder now.
+void RestrictDllSearchToSystemFolder();
+
+// A DLL from the system folder by its file name, kept loaded; null when it is not there.
+HMODULE LoadSystemDll(const wchar_t* name);
+
+// The WinINet functions the downloader calls. Null when wininet.dll or any of them is missing:
+// then no download can start, and each one fails.
+struct WinInetFunctions {
+    decltype(&InternetOpenA) InternetOpenA;
+    decltype(&InternetSetOptionA) InternetSetOptionA;
+    decltype(&InternetCrackUrlA) InternetCrackUrlA;
+    decltype(&InternetConnectA) InternetConnectA;
+    decltype(&HttpOpenRequestA) HttpOpenRequestA;
+    decltype(&HttpSendRequestA) HttpSendRequestA;
+    decltype(&HttpQueryInfoA) HttpQueryInfoA;
+    decltype(&InternetReadFile) InternetReadFile;
+    decltype(&InternetCloseHandle) InternetCloseHandle;
+};
+const WinInetFunctions* WinInet();
+
+// The signature check's functions, from wintrust.dll and crypt32.dll. Null when either DLL or
+// any of them is missing: then no signature checks out.
+struct TrustFunctions {
+    decltype(&WinVerifyTrust) WinVerifyTrust;
+    decltype(&WTHelperProvDataFromStateData) WTHelperProvDataFromStateData;
+    decltype(&WTHelperGetProvSignerFromChain) WTHelperGetProvSignerFromChain;
+    decltype(&WTHelperGetProvCertFromChain) WTHelperGetProvCertFromChain;
+    decltype(&CertComparePublicKeyInfo) CertComparePublicKeyInfo;
+};
+const TrustFunctions* Trust();
