@@ -58,6 +58,13 @@ extendedKeyUsage = codeSigning
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 
+[lifetime_signing]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning, 1.3.6.1.4.1.311.10.3.13
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+
 [time_stamping]
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature, nonRepudiation
@@ -280,11 +287,13 @@ def timestamps():
 
 
 class TestPublisher:
-    def __init__(self, directory, name="Pellmorrow Test Publisher", valid=None, authority=None):
+    def __init__(self, directory, name="Pellmorrow Test Publisher", valid=None, authority=None,
+                 kind="code_signing"):
         """Keeps its key and certificate (valid from valid[0] to valid[1] in seconds since 1970; by
         default from yesterday for ten years) in directory, and the authority that issues it
         unless one is given; a directory that already holds them is reused as it is, so two
-        publishers need two directories."""
+        publishers need two directories. kind "lifetime_signing" adds the lifetime-signing
+        usage, with which Windows lets signatures expire with the certificate."""
         self.directory = Path(directory)
         self.directory.mkdir(parents=True, exist_ok=True)
         self.name = name
@@ -295,7 +304,7 @@ class TestPublisher:
         self.chain = self.directory / "chain.pem"
         if not self.chain.exists():
             now = int(time.time())
-            self.authority.issue(name, "code_signing", self.key, self.cert, valid or (now - DAY, now + 3650 * DAY))
+            self.authority.issue(name, kind, self.key, self.cert, valid or (now - DAY, now + 3650 * DAY))
             self.chain.write_text(self.cert.read_text() + self.authority.cert.read_text())
 
     def renewed(self, directory, valid=None):

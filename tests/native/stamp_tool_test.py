@@ -394,10 +394,10 @@ class SignedStamping(ToolRun):
     def tearDownClass(cls):
         cls._keys.cleanup()
 
-    def signed(self, program=PLAIN_PE, *options, name="signed.exe", timestamp=True):
+    def signed(self, program=PLAIN_PE, *options, name="signed.exe", timestamp=True, publisher=None):
         source = self.write("unsigned-" + name, program)
         target = os.path.join(self.dir, name)
-        self.publisher.sign(source, target, *options, at=SIGNED_AT, timestamp=timestamp)
+        (publisher or self.publisher).sign(source, target, *options, at=SIGNED_AT, timestamp=timestamp)
         os.remove(source)
         return target
 
@@ -502,19 +502,28 @@ class SignedStamping(ToolRun):
                     affiliate, remarks, source = stamp
                     self.assert_signed_stamp(source, path, affiliate, remarks)
 
-    def test_stamping_without_a_timestamp_warns_or_refuses(self):
-        bare = self.signed(name="bare.exe", timestamp=False)
-        done = self.stamp(bare, "3", b"three")
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertIn(b"warning", done.stderr)
-        self.assertIn(b"no timestamp", done.stderr)
-        self.assertIn(EXPIRES, done.stderr)
-        self.assert_signed_stamp(bare, self.out, 3, b"three", timestamp=b"none")
-        os.remove(self.out)
+    def test_stamping_a_signature_that_expires_warns_or_refuses(self):
+        # Signatures that Windows refuses once the certificate expires: without a timestamp, or
+        # by a certificate with the lifetime-signing usage, timestamp or not.
+        lifetime = TestPublisher(os.path.join(self._keys.name, "lifetime"), valid=VALID,
+                                 authority=self.publisher.authority, kind="lifetime_signing")
+        cases = [
+            ("no timestamp", self.signed(name="bare.exe", timestamp=False), b"no timestamp", b"none"),
+            ("lifetime signing", self.signed(name="lifetime.exe", publisher=lifetime), b"lifetime-signing", TIMESTAMP),
+        ]
+        for name, source, why, timestamp in cases:
+            with self.subTest(name):
+                done = self.stamp(source, "3", b"three")
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertIn(b"warning", done.stderr)
+                self.assertIn(why, done.stderr)
+                self.assertIn(EXPIRES, done.stderr)
+                self.assert_signed_stamp(source, self.out, 3, b"three", timestamp=timestamp)
+                os.remove(self.out)
 
-        refused = self.assert_refused((bare, self.out, "--affiliate", "3", "--remarks", "three",
-                                       "--require-timestamp"), b"no timestamp")
-        self.assertIn(EXPIRES, refused.stderr)
+                refused = self.assert_refused((source, self.out, "--affiliate", "3", "--remarks", "three",
+                                               "--require-timestamp"), why)
+                self.assertIn(EXPIRES, refused.stderr)
 
         done = self.stamp(self.signed(), "3", b"three", "--require-timestamp")
         self.assertEqual((done.returncode, done.stderr), (0, b""))

@@ -18,6 +18,9 @@ struct SignatureCheck {
     // as of the timestamp's time.
     std::string timestamp;
     std::string signerExpires;
+    // The signer's certificate has the lifetime-signing usage: Windows then refuses the
+    // signature once the certificate expires, timestamp or not.
+    bool lifetimeSigning = false;
 };
 
 // Checks a file that has a certificate table the way Windows checks the file itself, leaving

@@ -53,6 +53,7 @@ constexpr char kIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";  // SPC_INDIRECT_DA
 // An RFC 3161 timestamp token as an unauthenticated attribute of the signer (SPC_RFC3161_OBJID);
 // the older Authenticode timestamp is a PKCS#9 countersignature there.
 constexpr char kTimestampTokenOid[] = "1.3.6.1.4.1.311.3.3.1";
+constexpr char kLifetimeSigningOid[] = "1.3.6.1.4.1.311.10.3.13";  // szOID_KP_LIFETIME_SIGNING
 
 uint32_t Read16(const unsigned char* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
 uint32_t Read32(const unsigned char* p) { return Read16(p) | Read16(p + 2) << 16; }
@@ -230,6 +231,16 @@ std::string CheckIssuers(STACK_OF(X509)* certificates, const char* where) {
     return "";
 }
 
+bool HasExtendedUsage(X509* certificate, const char* oid) {
+    UniqueObject wanted(OBJ_txt2obj(oid, 1));
+    auto* usages = static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(certificate, NID_ext_key_usage, nullptr, nullptr));
+    bool found = false;
+    for (int i = 0; wanted && i < sk_ASN1_OBJECT_num(usages); ++i)
+        found = found || OBJ_cmp(sk_ASN1_OBJECT_value(usages, i), wanted.get()) == 0;
+    EXTENDED_KEY_USAGE_free(usages);
+    return found;
+}
+
 struct Timestamp {
     std::string error;
     std::string time;  // "" when there is none
@@ -373,8 +384,10 @@ SignatureCheck CheckSignature(const std::vector<unsigned char>& file, const PeIm
     check.state = SignatureCheck::Intact;
     check.detail = "intact";
     check.timestamp = timestamp.time;
-    if (X509* certificate = PKCS7_cert_from_signer_info(pkcs7, signer))
+    if (X509* certificate = PKCS7_cert_from_signer_info(pkcs7, signer)) {
         check.signerExpires = UtcText(X509_get0_notAfter(certificate));
+        check.lifetimeSigning = HasExtendedUsage(certificate, kLifetimeSigningOid);
+    }
     ERR_clear_error();
     return check;
 }

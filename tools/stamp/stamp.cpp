@@ -49,9 +49,9 @@ const char kUsage[] =
     "stamp there is replaced, and a timestamp there is kept. IN's signature must be intact\n"
     "(see --show), and the copy's is checked before it is kept. Only the Linux build (made\n"
     "with OpenSSL) stamps signed programs.\n"
-    "A signature without a timestamp stops working on Windows the day its certificate\n"
-    "expires: stamping one warns, with that date, on standard error; --require-timestamp\n"
-    "refuses it instead.\n"
+    "A signature without a timestamp, or by a certificate with the lifetime-signing usage,\n"
+    "stops working on Windows the day its certificate expires: stamping one warns, with that\n"
+    "date, on standard error; --require-timestamp refuses it instead.\n"
     "OUT is first written under a new temporary name beside it and renamed to OUT only once\n"
     "complete and read back; on any failure OUT is left as it was.\n"
     "\n"
@@ -238,11 +238,16 @@ int Stamp(const fs::path& inPath, const fs::path& outPath, const std::string& af
         const SignatureCheck signature = CheckSignature(program, image);
         if (signature.state == SignatureCheck::Broken)
             return Refuse(in + " is signed, but its signature is broken: " + signature.detail);
-        if (signature.state == SignatureCheck::Intact && signature.timestamp.empty()) {
-            const std::string why = in + "'s signature carries no timestamp: Windows refuses it, and every copy "
-                                    "stamped from it, from the day its signing certificate expires (" +
-                                    signature.signerExpires +
-                                    "). Sign with a timestamp (osslsigncode sign -ts URL, signtool sign /tr URL)";
+        if (signature.state == SignatureCheck::Intact && (signature.timestamp.empty() || signature.lifetimeSigning)) {
+            const std::string why =
+                signature.lifetimeSigning
+                    ? in + "'s signing certificate has the lifetime-signing usage: Windows refuses its signature, "
+                           "and every copy stamped from it, from the day the certificate expires (" +
+                          signature.signerExpires + "), timestamp or not. Sign with a certificate without that usage"
+                    : in + "'s signature carries no timestamp: Windows refuses it, and every copy stamped from it, "
+                           "from the day its signing certificate expires (" +
+                          signature.signerExpires +
+                          "). Sign with a timestamp (osslsigncode sign -ts URL, signtool sign /tr URL)";
             if (requireTimestamp) return Refuse(why + "; nothing written");
             std::fprintf(stderr, "stamp: warning: %s.\n", why.c_str());
         }
