@@ -36,7 +36,7 @@ DWORD StatusCode(HINTERNET request) {
 
 // A header's text; false when the response has none (or an absurdly long one).
 bool QueryHeader(HINTERNET request, DWORD header, std::string* text) {
-    char value[64] = {};
+    char value[256] = {};
     DWORD size = sizeof(value) - 1;
     if (!WinInet()->HttpQueryInfoA(request, header, value, &size, nullptr)) return false;
     text->assign(value, size);
@@ -49,6 +49,17 @@ bool QueryLength(HINTERNET request, uint32_t* length) {
     std::string text;
     return QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH, &text) && ParseContentLength(text, length);
 }
+
+// What tells this version of the body from any other, for a range request's If-Range: a strong
+// ETag, else the Last-Modified date (a weak ETag cannot vouch for bytes); empty when neither.
+std::string Validator(HINTERNET request) {
+    std::string text;
+    if (QueryHeader(request, HTTP_QUERY_ETAG, &text) && !text.empty() && text.compare(0, 2, "W/") != 0) return text;
+    if (QueryHeader(request, HTTP_QUERY_LAST_MODIFIED, &text) && !text.empty()) return text;
+    return std::string();
+}
+
+uint32_t LastError() { return static_cast<uint32_t>(GetLastError()); }
 
 // Set on every handle: under Wine the session's time-outs do not reach its requests, and only a
 // request's receive time-out ends a read from a server that went silent.
@@ -195,6 +206,7 @@ bool Downloader::ClearResult() {
     totalSize = 0;
     status = DownloadEvent::Idle;
     targetPath.clear();
+    failure = Failure{};
     ReleaseBytes(buffer);
     return true;
 }
@@ -211,11 +223,13 @@ bool Downloader::Start(const std::string& newUrl, const std::wstring& newTargetP
     ReleaseBytes(buffer);
     received = 0;
     totalSize = 0;
+    failure = Failure{};
     status = DownloadEvent::Connecting;
     stopRequested = false;
     HANDLE thread = CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr);
     if (!thread) {
         // No worker will ever raise an event: the start itself reports the failure.
+        failure = Failure{FailureReason::NoThread, LastError()};
         status = DownloadEvent::Failed;
         busy = false;
         return false;
@@ -241,16 +255,21 @@ void Downloader::Run() {
     const WinInetFunctions* wininet = WinInet();
     UniqueInternet session(wininet ? wininet->InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)
                                    : nullptr);
+    // Taken before the first callback can change the thread's last error.
+    const uint32_t sessionError = session ? 0 : LastError();
     if (session) LimitSilence(session.get(), policy.silenceMs);
     // Every download opens with Connecting, also when the session could not be had, so an
     // owner sees one sequence whatever goes wrong.
     RaiseProgress(DownloadEvent::Connecting, *running);
     DownloadEvent outcome = DownloadEvent::Failed;
-    if (session) {
+    if (!session) {
+        failure = Failure{FailureReason::Network, sessionError};
+    } else {
         try {
             outcome = Fetch(session.get(), *running);
         } catch (...) {
             // Out of memory for the buffer, or a callback that threw: the download failed.
+            failure = Failure{FailureReason::NoMemory, 0};
             outcome = DownloadEvent::Failed;
         }
     }
@@ -259,14 +278,14 @@ void Downloader::Run() {
 }
 
 DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
-    if (!IsWebUrl(url)) return DownloadEvent::Failed;
+    if (!IsWebUrl(url)) return FailDownload(FailureReason::BadUrl);
     // Host, port and the path with its query, as pointers into `url`.
     URL_COMPONENTSA parts{};
     parts.dwStructSize = sizeof(parts);
     parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = 1;
     if (!WinInet()->InternetCrackUrlA(url.c_str(), 0, 0, &parts) || !parts.lpszHostName || parts.dwHostNameLength == 0 ||
         (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS))
-        return DownloadEvent::Failed;
+        return FailDownload(FailureReason::BadUrl);
     std::string host(parts.lpszHostName, parts.dwHostNameLength);
     std::string object;
     if (parts.lpszUrlPath) object.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
@@ -276,38 +295,45 @@ DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
 
     UniqueInternet connection(WinInet()->InternetConnectA(session, host.c_str(), parts.nPort, nullptr, nullptr,
                                                INTERNET_SERVICE_HTTP, 0, kContext));
-    if (!connection) return DownloadEvent::Failed;
+    if (!connection) return FailDownload(FailureReason::Network, LastError());
     LimitSilence(connection.get(), policy.silenceMs);
     Sink sink(*this);
     bool accepted = false;
+    std::string validator;
     for (int attempt = 1;; ++attempt) {
-        Attempt result = FetchOnce(connection.get(), object, flags, sink, accepted, running);
-        if (result == Attempt::Done) return sink.Finish() ? DownloadEvent::Done : DownloadEvent::Failed;
-        if (result == Attempt::Failed || attempt >= policy.attempts || !PauseBeforeAttempt(attempt))
-            return DownloadEvent::Failed;
+        Attempt result = FetchOnce(connection.get(), object, flags, sink, accepted, validator, running);
+        if (result == Attempt::Done)
+            return sink.Finish() ? DownloadEvent::Done : FailDownload(FailureReason::File, LastError());
+        if (result == Attempt::Failed || attempt >= policy.attempts) return DownloadEvent::Failed;
+        if (!PauseBeforeAttempt(attempt)) return FailDownload(FailureReason::Stopped);
     }
 }
 
 // One request. The bytes kept from earlier attempts are asked for no more when the server can
-// send the rest: a 206 answer whose range starts where they end and runs to the end of the same
-// length. A whole body (200) replaces them; any other part is thrown away with them and the next
-// attempt asks for everything.
+// send the rest of the same file: the request carries the first answer's validator in If-Range,
+// and the answer is a 206 whose range starts where they end and runs to the end of the same
+// length. A whole body (200: the file changed, or the server ignores ranges) replaces them; any
+// other part is thrown away with them and the next attempt asks for everything. Without a
+// validator nothing is resumed: the server could not say whether the bytes kept and the rest
+// belong to the same file. A 206 to a request for the whole body is never taken for it.
 Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::string& object, DWORD flags, Sink& sink,
-                                          bool& accepted, CallbackCount& running) {
+                                          bool& accepted, std::string& validator, CallbackCount& running) {
     UniqueInternet request(
         WinInet()->HttpOpenRequestA(connection, "GET", object.c_str(), nullptr, nullptr, nullptr, flags, kContext));
-    if (!request) return Attempt::Retry;
+    if (!request) return Fail(Attempt::Retry, FailureReason::Network, LastError());
     LimitSilence(request.get(), policy.silenceMs);
     const uint32_t kept = received;
-    const bool resuming = kept > 0 && querySize && kept < totalSize;
-    if (kept > 0 && !resuming && !sink.Restart()) return Attempt::Failed;
-    std::string range = resuming ? "Range: bytes=" + std::to_string(kept) + "-\r\n" : std::string();
+    const bool resuming = kept > 0 && querySize && kept < totalSize && !validator.empty();
+    if (kept > 0 && !resuming && !sink.Restart()) return Fail(Attempt::Failed, FailureReason::File, LastError());
+    std::string range = resuming ? "Range: bytes=" + std::to_string(kept) + "-\r\nIf-Range: " + validator + "\r\n"
+                                 : std::string();
     if (!WinInet()->HttpSendRequestA(request.get(), range.empty() ? nullptr : range.c_str(), static_cast<DWORD>(range.size()),
                           nullptr, 0))
-        return Attempt::Retry;  // no connection, or a silence before the answer
+        return Fail(Attempt::Retry, FailureReason::Network, LastError());  // no connection, or a silence
     DWORD code = StatusCode(request.get());
-    if (code >= 500 && code <= 599) return Attempt::Retry;
-    if (code < 200 || code > 299) return Attempt::Failed;
+    if (code >= 500 && code <= 599) return Fail(Attempt::Retry, FailureReason::HttpStatus, code);
+    if (code < 200 || code > 299) return Fail(Attempt::Failed, FailureReason::HttpStatus, code);
+    if (code == 206 && !resuming) return Fail(Attempt::Failed, FailureReason::BadRange, code);
     if (!accepted) {
         accepted = true;
         RaiseProgress(DownloadEvent::InProgress, running);
@@ -322,31 +348,36 @@ Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::strin
                     ParseContentRange(text, &part) && part.first == kept && part.last == totalSize - 1 &&
                     part.total == totalSize && hasLength && length == totalSize - kept;
         if (!rest) {
-            if (!sink.Restart()) return Attempt::Failed;
-            if (code == 206) return Attempt::Retry;
+            if (!sink.Restart()) return Fail(Attempt::Failed, FailureReason::File, LastError());
+            // Not the part asked for: the next attempt asks for the whole body.
+            validator.clear();
+            if (code == 206) return Fail(Attempt::Retry, FailureReason::BadRange, code);
         }
     }
     if (received == 0) {
-        if (querySize && (!hasLength || length > policy.maxBytes)) return Attempt::Failed;
+        if (querySize && !hasLength) return Fail(Attempt::Failed, FailureReason::NoLength);
+        if (querySize && length > policy.maxBytes) return Fail(Attempt::Failed, FailureReason::TooLarge, length);
         totalSize = querySize ? length : 0;
+        validator = Validator(request.get());
     }
-    if (!sink.Open()) return Attempt::Failed;
+    if (!sink.Open()) return Fail(Attempt::Failed, FailureReason::File, LastError());
 
     char chunk[kChunkSize];
     while (!stopRequested) {
         DWORD count = 0;
-        if (!WinInet()->InternetReadFile(request.get(), chunk, kChunkSize, &count)) return Attempt::Retry;
+        if (!WinInet()->InternetReadFile(request.get(), chunk, kChunkSize, &count))
+            return Fail(Attempt::Retry, FailureReason::Network, LastError());
         if (count == 0) break;
         // Past the cap, or past what 32-bit counts can hold: the body cannot be the one wanted.
-        if (count > policy.maxBytes - received) return Attempt::Failed;
+        if (count > policy.maxBytes - received) return Fail(Attempt::Failed, FailureReason::TooLarge, received);
         received += count;
-        if (!sink.Append(chunk, count)) return Attempt::Failed;
+        if (!sink.Append(chunk, count)) return Fail(Attempt::Failed, FailureReason::File, LastError());
         RaiseProgress(DownloadEvent::InProgress, running);
     }
-    if (stopRequested) return Attempt::Failed;
-    if (received == 0 && totalSize == 0) return Attempt::Failed;  // no body at all
-    if (received < totalSize) return Attempt::Retry;               // cut short
-    if (querySize && received != totalSize) return Attempt::Failed;
+    if (stopRequested) return Fail(Attempt::Failed, FailureReason::Stopped);
+    if (received == 0 && totalSize == 0) return Fail(Attempt::Failed, FailureReason::WrongLength, 0);  // no body
+    if (received < totalSize) return Fail(Attempt::Retry, FailureReason::WrongLength, received);     // cut short
+    if (querySize && received != totalSize) return Fail(Attempt::Failed, FailureReason::WrongLength, received);
     return Attempt::Done;
 }
 
@@ -368,6 +399,7 @@ void Downloader::RaiseProgress(DownloadEvent event, CallbackCount& running) {
 
 void Downloader::RaiseFinal(DownloadEvent outcome, CallbackCount& running) {
     if (outcome == DownloadEvent::Failed) ReleaseBytes(buffer);
+    if (outcome == DownloadEvent::Done) failure = Failure{};
     status = outcome;
     // Counted in before `busy` clears, so an owner that sees `busy` false and then no callback
     // running knows the worker is past its last callback.

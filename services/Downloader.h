@@ -2,6 +2,8 @@
 // Fetches one URL over HTTP on a worker thread of its own, into a file or into memory, and
 // reports every step through a callback that runs on that worker thread. One download at a time
 // per object; the object is reused for the next one.
+#include "services/DownloadTypes.h"
+
 #include <windows.h>
 #include <wininet.h>
 
@@ -11,31 +13,6 @@
 #include <string>
 
 class Downloader;
-
-// How long a download may stay silent (no connection made, no answer, no byte of the body)
-// before its attempt fails: long enough for a slow proxy or a busy server to answer, short
-// enough that a dead link ends with a message while the user still waits for one.
-constexpr DWORD kDownloadSilenceMs = 30000;
-
-// What a download accepts and how hard it tries.
-struct DownloadPolicy {
-    DWORD silenceMs = kDownloadSilenceMs;
-    // The largest body taken: a longer declared length, or more bytes, fail the download at once.
-    uint32_t maxBytes = UINT32_MAX;
-    // More than one: a failure that may pass (connection refused or lost, a body cut short, a
-    // silence, a 5xx answer) is tried again after a pause that grows, from where the received
-    // bytes end when the server answers the range request correctly, else from the start. A
-    // refusal (another status) or a length that cannot be right fails at once.
-    int attempts = 1;
-};
-
-enum class DownloadEvent : int32_t {
-    Idle = 0,        // nothing started, or the result was cleared; never raised
-    Connecting = 1,  // the worker is about to open the URL (also the value a start sets)
-    InProgress = 2,  // the response was accepted; raised then and after every chunk
-    Failed = 3,      // final: the download did not complete
-    Done = 4,        // final: the whole body is in the file or in `buffer`
-};
 
 // Called on the worker thread for every event. It reads status, received, totalSize and, for a
 // memory download, buffer from the downloader. Its result is not looked at.
@@ -92,6 +69,9 @@ public:
     std::atomic<uint32_t> totalSize{0};
     std::atomic<uint32_t> received{0};
     std::atomic<DownloadEvent> status{DownloadEvent::Idle};
+    // Why the download failed: written by the worker before it sets status Failed, so an owner
+    // that has read status Failed may read it (also from another thread). None otherwise.
+    Failure failure;
 
 private:
     // Callback and context change together, so a worker never pairs one with the other's old
@@ -111,7 +91,16 @@ private:
     void Run();
     DownloadEvent Fetch(HINTERNET session, CallbackCount& running);
     Attempt FetchOnce(HINTERNET connection, const std::string& object, DWORD flags, Sink& sink,
-                      bool& accepted, CallbackCount& running);
+                      bool& accepted, std::string& validator, CallbackCount& running);
+    // Records why an attempt (and, if it is the last, the download) failed.
+    Attempt Fail(Attempt how, FailureReason reason, uint32_t detail = 0) {
+        failure = Failure{reason, detail};
+        return how;
+    }
+    DownloadEvent FailDownload(FailureReason reason, uint32_t detail = 0) {
+        failure = Failure{reason, detail};
+        return DownloadEvent::Failed;
+    }
     bool PauseBeforeAttempt(int attempt);
     void RaiseProgress(DownloadEvent event, CallbackCount& running);
     void RaiseFinal(DownloadEvent outcome, CallbackCount& running);

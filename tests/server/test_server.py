@@ -31,6 +31,11 @@ Built-in routes:
       range: honour (default) a "Range: bytes=N-" request is answered 206 with the rest;
              ignore    the whole body, 200, as if no range had been asked for;
              wrong     206 with the whole body and a Content-Range saying so (not the part asked)
+      validator: etag (default) an ETag naming the body; lastmod a Last-Modified date instead;
+             none neither. A request whose If-Range names another version gets the whole body.
+      key=NAME&changed=1: every request with this key after its first gets the next version of
+             the body (seed S+1, same length, another validator); faulty=F: the fault hits only
+             the first F requests with this key.
       The fault applies to what is sent, after the range: K counts from the range's start.
       Status codes without a body in HTTP (1xx, 204, 304) get headers only.
   /__log[?path=PREFIX] the request log as JSON (requests to /__log are not logged)
@@ -43,6 +48,7 @@ import json
 import os
 import signal
 import socket
+import zlib
 import ssl
 import struct
 import sys
@@ -88,12 +94,16 @@ class Response:
 
     def __init__(self, body=b"", status=200, fault=None, headers=None, length=None,
                  cut=None, hold=0.2, piece=1024, delay=0.02, content_type="application/octet-stream",
-                 ranges="honour"):
+                 ranges="honour", validator="etag", version=None):
+        """`validator`: "etag", "lastmod" or "none": what names this version of the body, made
+        from `version` (default: the body's own CRC, for a body given as bytes)."""
         if fault not in self.FAULTS:
             raise ValueError("unknown fault %r" % (fault,))
         if ranges not in self.RANGES:
             raise ValueError("unknown range handling %r" % (ranges,))
         if isinstance(body, (bytes, bytearray)):
+            if version is None:
+                version = zlib.crc32(body)
             body, length = [bytes(body)], len(body)
         if length is None:
             raise ValueError("a chunked body needs its length")
@@ -109,6 +119,12 @@ class Response:
         self.content_type = content_type
         self.ranges = ranges
         self._cut = cut
+        self.validator = validator
+        if version is not None and validator == "etag":
+            self.headers.setdefault("ETag", '"%x-%x"' % (length, version & 0xFFFFFFFF))
+        elif version is not None and validator == "lastmod":
+            stamp = 1500000000 + (version & 0xFFFFFF)
+            self.headers.setdefault("Last-Modified", time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(stamp)))
 
 
 class _FileBody:
@@ -151,11 +167,16 @@ class _Handler(BaseHTTPRequestHandler):
             return response
         if response.ranges == "ignore" or start >= response.length:
             return response
+        # If-Range: the rest only of the version the client holds; another gets the whole body.
+        if_range = self.headers.get("If-Range")
+        if if_range is not None and if_range not in (response.headers.get("ETag"),
+                                                     response.headers.get("Last-Modified")):
+            return response
         whole = b"".join(response.chunks)
         first = 0 if response.ranges == "wrong" else start
         part = Response(whole[first:], status=206, fault=response.fault, headers=response.headers,
                         cut=response._cut, hold=response.hold, piece=response.piece, delay=response.delay,
-                        content_type=response.content_type)
+                        content_type=response.content_type, validator="none")
         part.headers["Content-Range"] = "bytes %d-%d/%d" % (first, response.length - 1, response.length)
         return part
 
@@ -249,6 +270,7 @@ class TestServer:
     def __init__(self, host="127.0.0.1", port=0, log_path=None, tls=None):
         """With `tls`, a (certificate chain file, key file) pair, the server speaks HTTPS."""
         self._routes = {}
+        self._keys = {}
         self._log = []
         self._lock = threading.Lock()
         self._stopping = threading.Event()
@@ -335,19 +357,30 @@ class TestServer:
             handler.query = query
             return route(handler)
         if path == "/body":
-            return _body_response(query)
+            with self._lock:
+                seen = self._keys.get(query.get("key"), 0)
+                if "key" in query:
+                    self._keys[query["key"]] = seen + 1
+            return _body_response(query, seen)
         return Response(b"no such route\n", status=404, content_type="text/plain")
 
 
-def _body_response(query):
+def _body_response(query, seen):
+    """`seen`: how many requests with the same key came before this one."""
     size = int(query.get("size", "0"))
     seed = int(query.get("seed", "0"))
+    if query.get("changed") == "1" and seen > 0:
+        seed += 1
+    fault = query.get("fault") or None
+    if "faulty" in query and seen >= int(query["faulty"]):
+        fault = None
     cut = int(query["cut"]) if "cut" in query else None
     hold = int(query.get("hold", "200")) / 1000.0
     headers = {"Cache-Control": "max-age=" + query["maxage"]} if "maxage" in query else None
     return Response(pattern_chunks(size, seed), length=size, status=int(query.get("status", "200")), headers=headers,
-                    fault=query.get("fault") or None, cut=cut, hold=hold, piece=int(query.get("piece", "1024")),
-                    delay=int(query.get("delay", "20")) / 1000.0, ranges=query.get("range", "honour"))
+                    fault=fault, cut=cut, hold=hold, piece=int(query.get("piece", "1024")),
+                    delay=int(query.get("delay", "20")) / 1000.0, ranges=query.get("range", "honour"),
+                    validator=query.get("validator", "etag"), version=size * 256 + seed)
 
 
 def main(argv=None):

@@ -185,6 +185,7 @@ struct Case {
     bool accepted;      // the status passed the check: InProgress follows Connecting
     uint32_t received;  // bytes that arrive: the body of a Done download
     uint32_t seed;
+    FailureReason reason;  // why a Failed download failed
 };
 
 std::string CaseUrl(const Case& c) {
@@ -199,28 +200,31 @@ constexpr DownloadEvent kDone = DownloadEvent::Done;
 constexpr DownloadEvent kFailed = DownloadEvent::Failed;
 
 const Case kCases[] = {
-    {"BodyOfSeveralWriteBlocksToFile", "/body?size=150001&seed=1", true, true, kDone, true, 150001, 1},
-    {"BinaryBodyToMemoryKeepsNulBytes", "/body?size=70001&seed=2", false, true, kDone, true, 70001, 2},
-    {"BodyOfExactlyOneChunk", "/body?size=4096&seed=3", false, true, kDone, true, 4096, 3},
-    {"OneByteBody", "/body?size=1&seed=4", true, true, kDone, true, 1, 4},
-    {"Status299IsAccepted", "/body?size=300&seed=5&status=299", true, true, kDone, true, 300, 5},
-    {"UpperCaseSchemeIsAWebUrl", "HTTP://127.0.0.1:{port}/body?size=100&seed=6", false, true, kDone, true, 100, 6},
-    {"NoLengthNeededWithoutQuerySize", "/body?size=9000&seed=7&fault=nolength", true, false, kDone, true, 9000, 7},
-    {"Status204HasNoBody", "/body?size=100&status=204", true, true, kFailed, true, 0, 0},
-    {"EmptyBodyToFile", "/body?size=0", true, true, kFailed, true, 0, 0},
-    {"EmptyBodyToMemory", "/body?size=0", false, true, kFailed, true, 0, 0},
-    {"NoContentLength", "/body?size=5000&fault=nolength", true, true, kFailed, true, 0, 0},
-    {"BodyShorterThanDeclared", "/body?size=20000&fault=short&cut=10000", true, true, kFailed, true, 10000, 0},
-    {"ResetMidFile", "/body?size=50000&fault=reset&cut=24576", true, true, kFailed, true, 24576, 0},
-    {"ResetMidMemory", "/body?size=50000&fault=reset&cut=24576", false, true, kFailed, true, 24576, 0},
-    {"Status199", "/body?size=100&status=199", true, true, kFailed, false, 0, 0},
-    {"Status300", "/body?size=100&status=300", true, true, kFailed, false, 0, 0},
-    {"Status304", "/body?size=100&status=304", true, true, kFailed, false, 0, 0},
-    {"Status404", "/body?size=100&status=404", true, true, kFailed, false, 0, 0},
-    {"Status500", "/body?size=100&status=500", false, true, kFailed, false, 0, 0},
-    {"ClosedPort", "http://127.0.0.1:{closed}/body?size=100", true, true, kFailed, false, 0, 0},
-    {"FtpUrl", "ftp://127.0.0.1:{port}/body?size=100", true, true, kFailed, false, 0, 0},
-    {"FileUrl", "file:///C:/windows/win.ini", false, true, kFailed, false, 0, 0},
+    {"BodyOfSeveralWriteBlocksToFile", "/body?size=150001&seed=1", true, true, kDone, true, 150001, 1, FailureReason::None},
+    {"BinaryBodyToMemoryKeepsNulBytes", "/body?size=70001&seed=2", false, true, kDone, true, 70001, 2, FailureReason::None},
+    {"BodyOfExactlyOneChunk", "/body?size=4096&seed=3", false, true, kDone, true, 4096, 3, FailureReason::None},
+    {"OneByteBody", "/body?size=1&seed=4", true, true, kDone, true, 1, 4, FailureReason::None},
+    {"Status299IsAccepted", "/body?size=300&seed=5&status=299", true, true, kDone, true, 300, 5, FailureReason::None},
+    {"UpperCaseSchemeIsAWebUrl", "HTTP://127.0.0.1:{port}/body?size=100&seed=6", false, true, kDone, true, 100, 6, FailureReason::None},
+    {"NoLengthNeededWithoutQuerySize", "/body?size=9000&seed=7&fault=nolength", true, false, kDone, true, 9000, 7, FailureReason::None},
+    {"Status204HasNoBody", "/body?size=100&status=204", true, true, kFailed, true, 0, 0, FailureReason::WrongLength},
+    {"EmptyBodyToFile", "/body?size=0", true, true, kFailed, true, 0, 0, FailureReason::WrongLength},
+    {"EmptyBodyToMemory", "/body?size=0", false, true, kFailed, true, 0, 0, FailureReason::WrongLength},
+    {"NoContentLength", "/body?size=5000&fault=nolength", true, true, kFailed, true, 0, 0, FailureReason::NoLength},
+    {"BodyShorterThanDeclared", "/body?size=20000&fault=short&cut=10000", true, true, kFailed, true, 10000, 0, FailureReason::WrongLength},
+    {"ResetMidFile", "/body?size=50000&fault=reset&cut=24576", true, true, kFailed, true, 24576, 0, FailureReason::Network},
+    {"ResetMidMemory", "/body?size=50000&fault=reset&cut=24576", false, true, kFailed, true, 24576, 0, FailureReason::Network},
+    {"Status199", "/body?size=100&status=199", true, true, kFailed, false, 0, 0, FailureReason::HttpStatus},
+    {"Status300", "/body?size=100&status=300", true, true, kFailed, false, 0, 0, FailureReason::HttpStatus},
+    {"Status304", "/body?size=100&status=304", true, true, kFailed, false, 0, 0, FailureReason::HttpStatus},
+    {"Status404", "/body?size=100&status=404", true, true, kFailed, false, 0, 0, FailureReason::HttpStatus},
+    {"Status500", "/body?size=100&status=500", false, true, kFailed, false, 0, 0, FailureReason::HttpStatus},
+    {"ClosedPort", "http://127.0.0.1:{closed}/body?size=100", true, true, kFailed, false, 0, 0, FailureReason::Network},
+    {"FtpUrl", "ftp://127.0.0.1:{port}/body?size=100", true, true, kFailed, false, 0, 0, FailureReason::BadUrl},
+    {"FileUrl", "file:///C:/windows/win.ini", false, true, kFailed, false, 0, 0, FailureReason::BadUrl},
+    // A part of the body in answer to a request for all of it is not the body.
+    {"PartialAnswerToAPlainRequest", "/body?size=5000&status=206", true, true, kFailed, false, 0, 0,
+     FailureReason::BadRange},
 };
 
 class DownloadOutcomeTest : public DownloaderTest, public testing::WithParamInterface<Case> {};
@@ -246,6 +250,10 @@ TEST_P(DownloadOutcomeTest, RaisesItsEventsAndLeavesOnlyACompleteBody) {
     EXPECT_EQ(downloader.status, c.outcome);
     EXPECT_EQ(downloader.targetPath, target);
     EXPECT_EQ(downloader.received, c.received);
+    EXPECT_EQ(downloader.failure.reason, c.reason) << FailureName(downloader.failure.reason);
+    if (c.reason == FailureReason::HttpStatus) {
+        EXPECT_EQ(std::to_string(downloader.failure.detail), c.where + std::string(c.where).find("status=") + 7);
+    }
     if (c.outcome == kDone) {
         std::string expected = Pattern(c.received, c.seed);
         EXPECT_EQ(downloader.totalSize, c.querySize ? c.received : 0u);
@@ -535,6 +543,68 @@ TEST_F(DownloaderTest, ResumedFileHoldsTheWholeBodyOnce) {
         EXPECT_EQ(downloader.status, kDone);
         EXPECT_EQ(downloader.received, 300000u);
         EXPECT_TRUE(FileBytes(target) == Pattern(300000, 16));
+    }
+}
+
+// A resumed download asks for the rest only of the file it holds: the request names that file's
+// version (its ETag, else its Last-Modified date) in If-Range, and a server whose file changed
+// meanwhile sends the new one whole, which replaces what was kept. Without a validator nothing
+// is resumed. Each server answer cuts the first request's body; later ones are whole.
+TEST_F(DownloaderTest, ResumeAsksOnlyForTheRestOfTheSameFile) {
+    struct Resume {
+        const char* name;
+        const char* query;
+        const char* ifRange;  // the If-Range of the second request; null: no range asked for
+        uint32_t bodySeed;    // the file at the end is this version of the pattern
+    } cases[] = {
+        {"etag", "validator=etag", "\\\"493e0-493e011\\\"", 17},
+        {"last-modified", "validator=lastmod", "GMT", 17},
+        {"no validator", "validator=none", nullptr, 17},
+        {"changed meanwhile", "validator=etag&changed=1", "\\\"493e0-493e011\\\"", 18},
+    };
+    int number = 0;
+    for (const Resume& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::wstring target = Target("resume.bin");
+        const std::string key = "resume" + std::to_string(number++);
+        const std::string path = "/body?size=300000&seed=17&fault=reset&cut=120000&faulty=1&key=" + key + "&" + c.query;
+        DownloadPolicy policy;
+        policy.attempts = 2;
+        Downloader downloader;
+        Recorder recorder;
+        recorder.Attach(downloader);
+        ASSERT_TRUE(downloader.DownloadToFile(ServerUrl(path), target, true, policy));
+        ASSERT_TRUE(RunToEnd(downloader, recorder));
+        EXPECT_EQ(downloader.status, kDone);
+        EXPECT_EQ(downloader.received, 300000u);
+        EXPECT_TRUE(FileBytes(target) == Pattern(300000, c.bodySeed)) << "the file is not one version whole";
+
+        Downloader logReader;
+        Recorder logRecorder;
+        logRecorder.Attach(logReader);
+        std::string prefix = "/body%3Fsize%3D300000%26seed%3D17%26fault%3Dreset%26cut%3D120000%26faulty%3D1%26key%3D";
+        ASSERT_TRUE(logReader.DownloadToMemory(ServerUrl("/__log?path=" + prefix + key), false));
+        ASSERT_TRUE(RunToEnd(logReader, logRecorder));
+        // The log as the server wrote it: one JSON object a request, in order; only this case's.
+        std::string log = logReader.buffer, mine;
+        for (size_t at = 0; (at = log.find("\"path\": ", at)) != std::string::npos; ++at) {
+            size_t next = log.find("\"path\": ", at + 1);
+            std::string entry = log.substr(at, next == std::string::npos ? std::string::npos : next - at);
+            if (entry.find("key=" + key + "&") != std::string::npos) mine += entry + "\n----\n";
+        }
+        size_t second = mine.find("----");
+        ASSERT_NE(second, std::string::npos) << log;
+        std::string first = mine.substr(0, second), rest = mine.substr(second);
+        EXPECT_EQ(first.find("Range"), std::string::npos) << "the first request asked for a range";
+        if (c.ifRange) {
+            EXPECT_NE(rest.find("\"Range\": \"bytes=120000-\""), std::string::npos) << mine;
+            size_t ifRange = rest.find("\"If-Range\": ");
+            ASSERT_NE(ifRange, std::string::npos) << mine;
+            EXPECT_NE(rest.substr(ifRange, rest.find('\n', ifRange) - ifRange).find(c.ifRange), std::string::npos)
+                << mine;
+        } else {
+            EXPECT_EQ(rest.find("Range"), std::string::npos) << "resumed without a validator: " << mine;
+        }
     }
 }
 

@@ -1,0 +1,60 @@
+#pragma once
+// What a download is asked to do and how it ended, free of window code, so that the code that
+// decides on outcomes is also built and tested natively.
+#include <cstdint>
+
+// How long a download may stay silent (no connection made, no answer, no byte of the body)
+// before its attempt fails: long enough for a slow proxy or a busy server to answer, short
+// enough that a dead link ends with a message while the user still waits for one.
+constexpr uint32_t kDownloadSilenceMs = 30000;
+
+// What a download accepts and how hard it tries.
+struct DownloadPolicy {
+    uint32_t silenceMs = kDownloadSilenceMs;
+    // The largest body taken: a longer declared length, or more bytes, fail the download at once.
+    uint32_t maxBytes = UINT32_MAX;
+    // More than one: a failure that may pass (connection refused or lost, a body cut short, a
+    // silence, a 5xx answer) is tried again after a pause that grows, from where the received
+    // bytes end when the server can vouch that the file is still the same one (a validator) and
+    // answers the range request correctly, else from the start. A refusal (another status) or a
+    // length that cannot be right fails at once.
+    int attempts = 1;
+};
+
+enum class DownloadEvent : int32_t {
+    Idle = 0,        // nothing started, or the result was cleared; never raised
+    Connecting = 1,  // the worker is about to open the URL (also the value a start sets)
+    InProgress = 2,  // the response was accepted; raised then and after every chunk
+    Failed = 3,      // final: the download did not complete
+    Done = 4,        // final: the whole body is in the file or in `buffer`
+};
+
+// Why a run of the installer did not install: the download's own reasons, then the session's.
+// The values and names stay as they are once shipped: they travel in reports.
+enum class FailureReason : uint8_t {
+    None = 0,
+    BadUrl,       // not an http or https URL
+    Network,      // the connection, a send or a read failed; detail: the WinINet error number
+    HttpStatus,   // a status outside 200-299 (5xx after the last attempt); detail: the status
+    BadRange,     // a 206 that was not the part asked for, or one to a request for no range
+    NoLength,     // no usable Content-Length where one is needed
+    TooLarge,     // a declared length or a body past the cap
+    WrongLength,  // the body ended before its declared length, ran past it or was empty;
+                  // detail: the bytes received
+    File,         // the target file could not be created or written; detail: the system error
+    NoThread,     // no worker thread could be started
+    NoMemory,     // no memory for the body or the request
+    Stopped,      // the owner asked the download to stop
+    NoFolder,     // no folder for the setup program
+    Signature,    // the setup program's signature was refused; detail: the check's verdict
+    Cancelled,    // the user cancelled
+};
+
+struct Failure {
+    FailureReason reason = FailureReason::None;
+    // The status code, error number or verdict that goes with the reason; 0 when none.
+    uint32_t detail = 0;
+};
+
+// A short, stable ASCII name for the reason ("http", "network", ...), fit for a URL's query.
+const char* FailureName(FailureReason reason);
