@@ -51,10 +51,9 @@ InstallerDialog::InstallerDialog(CWnd* parent, DWORD silenceMs)
 
 InstallerDialog::~InstallerDialog() {
     // A worker still inside a network read after Cancel's wait would go on using this object's
-    // downloaders: nothing of the cancelled run is worth keeping, so the process ends first.
-    if (setupDownloader.busy || slideDownloader.busy || setupDownloader.IsCallbackRunning() ||
-        slideDownloader.IsCallbackRunning())
-        TerminateProcess(GetCurrentProcess(), 0);
+    // downloader: nothing of the cancelled run is worth keeping, so the process ends first.
+    // (The setup's workers guard themselves the same way.)
+    if (slideDownloader.busy || slideDownloader.IsCallbackRunning()) TerminateProcess(GetCurrentProcess(), 0);
 }
 
 void InstallerDialog::DoDataExchange(CDataExchange* pDX) {
@@ -85,6 +84,7 @@ BOOL InstallerDialog::OnInitDialog() {
         LoadBackground(dc);
         CreateLanguageButtons(dc);
     }
+    PrepareSetupSession();
     StartDownload(kEnglish);
     return TRUE;
 }
@@ -221,7 +221,8 @@ LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
     case WM_WINDOWPOSCHANGING:
         // The download may complete before the dialog is first shown; once the setup program
         // runs, the window must not appear.
-        if (ending == Ending::HandOver) reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
+        if (session.CurrentStage() == SetupSession::Stage::HandOver)
+            reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
         break;
     case WM_SIZE:
         OnSize(static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
@@ -240,8 +241,13 @@ LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
     case WM_SLIDESHOW_PICTURE:
         OnSlidePictureArrived();
         return 0;
-    case WM_HANDOVER_STARTED:
-        CloseQuestion();
+    case SetupWorkers::WM_SETUP_DOWNLOAD: {
+        DownloadReport report = setupWork.TakeReport();
+        session.OnDownload(report.status, report.received, report.total, report.failure);
+        return 0;
+    }
+    case SetupWorkers::WM_SETUP_CHECKED:
+        session.OnChecked(wParam != 0, static_cast<uint32_t>(lParam));
         return 0;
     }
     return CDialog::WindowProc(message, wParam, lParam);

@@ -1,8 +1,11 @@
 #pragma once
-// The installer's one window: its start-up (InstallerDialog.cpp), the download session with
-// the hand-over to the setup program (DownloadSession.cpp) and the background slideshow
+// The installer's one window: its start-up (InstallerDialog.cpp), what the setup program's
+// download session shows and how Cancel reaches it (DownloadSession.cpp; the session itself is
+// SetupSession, its work on other threads SetupWorkers) and the background slideshow
 // (Slideshow.cpp).
 #include "app/ByteHandOver.h"
+#include "app/SetupSession.h"
+#include "app/SetupWorkers.h"
 #include "app/SlideshowParser.h"
 #include "controls/PercentProgressBar.h"
 #include "controls/Picture.h"
@@ -11,7 +14,6 @@
 #include "resource.h"
 #include "services/Downloader.h"
 
-#include <atomic>
 #include <list>
 #include <string>
 
@@ -25,6 +27,8 @@ public:
     void OnOK() override;
     void OnCancel() override;
     void StartDownload(UINT id);
+    // Hands the setup session and its workers what the start-up learnt; before the first start.
+    void PrepareSetupSession();
     // Gives `button` the rows of language bitmap `bitmapId`: the underlined middle row as its hot
     // image, the plain top row as its normal one.
     static void SplitLanguageBitmap(CDC* dc, UINT bitmapId, SkinButton* button);
@@ -50,19 +54,28 @@ private:
     void LoadBackground(CDC& dc);
     void CreateLanguageButtons(CDC& dc);
 
-    static int OnSetupDownloadEvent(Downloader* downloader, void* context);
-    void HandOverToSetup();
-    void ShowDownloadFailed();
-    void DetachDownloaders();
+    // What the setup session shows, on the window's thread.
+    class SessionView : public SetupView {
+    public:
+        explicit SessionView(InstallerDialog& dialog) : dialog(dialog) {}
+        void ShowProgress(unsigned percent) override;
+        void ShowCaption(const char* caption) override;
+        void ShowFailed() override;
+        void Hide() override;
+        void End() override;
+
+    private:
+        InstallerDialog& dialog;
+    };
     void CloseQuestion();
     DownloadPolicy SlidePolicy(uint32_t maxBytes) const;
 
     // Posted to the window by the slideshow's download worker once a body waits in its hand-over.
     static constexpr UINT WM_SLIDESHOW_DESCRIPTION = WM_APP + 1;
     static constexpr UINT WM_SLIDESHOW_PICTURE = WM_APP + 2;
-    // Posted by the setup worker when the hand-over begins: a Cancel question still open is moot.
-    static constexpr UINT WM_HANDOVER_STARTED = WM_APP + 3;
     void StartSlideshow(const std::string& descriptionUrl);
+    // No more pictures: the timer killed, the download stopped and detached, news ignored.
+    void StopSlideshow();
     static int OnSlideshowDescriptionEvent(Downloader* downloader, void* context);
     static int OnSlidePictureEvent(Downloader* downloader, void* context);
     void HandToWindow(Downloader& downloader, ByteHandOver& handOver, UINT message);
@@ -73,35 +86,29 @@ private:
 
     PercentProgressBar progress;
     HICON icon;
-    Downloader setupDownloader;
+    // Declared before the session, which uses it, and destroyed after it.
+    SetupWorkers setupWork;
+    SessionView sessionView{*this};
+    SetupSession session{sessionView, setupWork};
     Downloader slideDownloader;
     UINT slideTimerId = 0;
+    bool slideshowStopped = false;
     Picture background;
     // This program's own file; empty when the system cannot say.
     std::wstring ownPath;
     // Empty when no folder could be found for it.
     std::wstring installerPath;
-    std::string defaultInstallDir;
-    std::string productName;
+    // What the installation records, kept where the hand-over reads it.
+    std::string& defaultInstallDir = setupWork.record.defaultInstallDir;
+    std::string& productName = setupWork.record.productName;
     std::list<BackgroundSlide> slides;
-    unsigned affiliateId = 0;
-    int skinId = 0;
-    std::string remarks;
-    std::string guid;
-    std::string language;
+    unsigned& affiliateId = setupWork.record.affiliateId;
+    int& skinId = setupWork.record.skinId;
+    std::string& remarks = setupWork.record.remarks;
+    std::string& guid = setupWork.record.guid;
     SkinButton languageButtons[13];
     SkinButton cancelButton;
     DWORD silenceMs;
-    // How the run ends, decided once: the setup worker claims the hand-over when the download is
-    // complete, a confirmed Cancel claims the cancellation; whichever comes second gives way.
-    // Once the hand-over is claimed the window stays hidden and nothing but the hand-over may
-    // end the process, or the installation would go unrecorded.
-    enum class Ending : uint8_t { None, Cancelled, HandOver };
-    std::atomic<Ending> ending{Ending::None};
-    bool Claim(Ending how) {
-        Ending none = Ending::None;
-        return ending.compare_exchange_strong(none, how);
-    }
     // Bodies on their way from the slideshow's worker to the window's thread.
     ByteHandOver slideshowText;
     ByteHandOver slidePicture;

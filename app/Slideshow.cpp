@@ -34,7 +34,7 @@ DownloadPolicy InstallerDialog::SlidePolicy(uint32_t maxBytes) const {
 void InstallerDialog::StartSlideshow(const std::string& descriptionUrl) {
     // A download or callback still under way keeps the callback it has: a picture's body must
     // never be read as a description.
-    if (slideDownloader.busy || slideDownloader.IsCallbackRunning()) return;
+    if (slideshowStopped || slideDownloader.busy || slideDownloader.IsCallbackRunning()) return;
     slideDownloader.SetCallback(OnSlideshowDescriptionEvent, this);
     slideDownloader.DownloadToMemory(descriptionUrl, true, SlidePolicy(kDescriptionMaxBytes));
 }
@@ -68,9 +68,21 @@ void InstallerDialog::HandToWindow(Downloader& downloader, ByteHandOver& handOve
     if (handOver.Put(std::move(bytes))) PostMessage(message);
 }
 
+// Once the window has gone for good, the slideshow fetches and decodes nothing more. A body
+// already handed over is dropped with the dialog; a callback still running finds none to call.
+void InstallerDialog::StopSlideshow() {
+    slideshowStopped = true;
+    if (slideTimerId != 0) {
+        KillTimer(slideTimerId);
+        slideTimerId = 0;
+    }
+    slideDownloader.SetCallback(nullptr, nullptr);
+    slideDownloader.Stop();
+}
+
 void InstallerDialog::OnSlideshowDescriptionArrived() {
     std::string text;
-    if (slideshowText.Take(text)) ParseSlideshow(text);
+    if (!slideshowStopped && slideshowText.Take(text)) ParseSlideshow(text);
 }
 
 // Appends the description's slides and fetches the first; it stays at the front of `slides`
@@ -90,7 +102,7 @@ void InstallerDialog::ParseSlideshow(const std::string& text) {
 // until the next), and its display time starts now.
 void InstallerDialog::OnSlidePictureArrived() {
     std::string bytes;
-    if (!slidePicture.Take(bytes)) return;
+    if (slideshowStopped || !slidePicture.Take(bytes)) return;
     // A body past int's range cannot be a picture this process could hold: it counts as none.
     int size = bytes.size() <= INT_MAX ? static_cast<int>(bytes.size()) : 0;
     background.LoadFromMemory(bytes.data(), size);
@@ -106,7 +118,7 @@ void InstallerDialog::OnSlidePictureArrived() {
 // a stray WM_TIMER between a picture's arrival and its display would fetch the same picture
 // again and skip the next one.
 void InstallerDialog::OnTimer(UINT) {
-    if (slideTimerId != 0 && !slides.empty() && !slideDownloader.busy) {
+    if (!slideshowStopped && slideTimerId != 0 && !slides.empty() && !slideDownloader.busy) {
         slideDownloader.DownloadToMemory(slides.front().url, true, SlidePolicy(kPictureMaxBytes));
         KillTimer(slideTimerId);
         slideTimerId = 0;

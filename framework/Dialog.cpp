@@ -57,11 +57,16 @@ LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     return Default();
 }
 
+// Default() for the message being handled only takes note: the dialog procedure then answers
+// "not handled" and the dialog manager, which called it, does the rest. Calling DefDlgProc here
+// would run the dialog procedure once more for the same message. Any other message (a handler's
+// DefWindowProc of its own choosing) gets the window's default handling.
 LRESULT CDialog::CallDefault(const Message& message) {
-    passToDefault_ = true;
-    LRESULT result = DefDlgProcA(m_hWnd, message.message, message.wParam, message.lParam);
-    passToDefault_ = false;
-    return result;
+    if (&message == &current_) {
+        current_.passedOn = true;
+        return 0;
+    }
+    return ::DefWindowProcA(m_hWnd, message.message, message.wParam, message.lParam);
 }
 
 namespace {
@@ -89,15 +94,13 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, L
         self = reinterpret_cast<CDialog*>(GetWindowLongPtrA(window, DWLP_USER));
     }
     if (!self) return FALSE;  // the messages before WM_INITDIALOG
-    if (self->passToDefault_) {
-        self->passToDefault_ = false;
-        return FALSE;
-    }
-    LRESULT result = self->Dispatch(message, wParam, lParam);
+    bool passedOn = false;
+    LRESULT result = self->Dispatch(message, wParam, lParam, &passedOn);
     if (message == WM_NCDESTROY) {
         SetWindowLongPtrA(window, DWLP_USER, 0);
         self->m_hWnd = nullptr;
     }
+    if (passedOn) return FALSE;
     if (ReturnsDirectly(message)) return static_cast<INT_PTR>(result);
     SetWindowLongPtrA(window, DWLP_MSGRESULT, result);
     return TRUE;

@@ -1,6 +1,8 @@
 #pragma once
 // Modal dialogs from a template. The dialog procedure keeps the object in DWLP_USER from
-// WM_INITDIALOG on and hands every message to the object's WindowProc.
+// WM_INITDIALOG on and hands every message to the object's WindowProc. A message the handler
+// leaves to Default() is answered "not handled" (FALSE), and the dialog manager gives it its
+// default handling after the handler has run.
 #include "framework/Wnd.h"
 
 class CDataExchange {
@@ -39,7 +41,4 @@ private:
 
     UINT templateId_;
     CWnd* parent_;
-    // Set while Default() runs DefDlgProc, which first calls DialogProc for the same message:
-    // that call must answer "not handled" so the dialog's default handling runs.
-    bool passToDefault_ = false;
 };

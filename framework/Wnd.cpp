@@ -47,7 +47,7 @@ LRESULT CWnd::WindowProc(UINT, WPARAM, LPARAM) { return Default(); }
 LRESULT CWnd::Default() { return CallDefault(current_); }
 
 LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-    return CallDefault({message, wParam, lParam});
+    return CallDefault({message, wParam, lParam, false});
 }
 
 LRESULT CWnd::CallDefault(const Message& message) {
@@ -56,13 +56,15 @@ LRESULT CWnd::CallDefault(const Message& message) {
 
 bool CWnd::OnChildNotify(UINT, WPARAM, LPARAM, LRESULT*) { return false; }
 
-LRESULT CWnd::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CWnd::Dispatch(UINT message, WPARAM wParam, LPARAM lParam, bool* passedOn) {
     LRESULT result = 0;
+    if (passedOn) *passedOn = false;
     if (ReflectToChild(message, wParam, lParam, &result)) return result;
     // Handlers may send messages to their own window; each nested message restores the outer one.
     Message outer = current_;
-    current_ = {message, wParam, lParam};
+    current_ = {message, wParam, lParam, false};
     result = WindowProc(message, wParam, lParam);
+    if (passedOn) *passedOn = current_.passedOn;
     current_ = outer;
     return result;
 }

@@ -76,8 +76,10 @@ protected:
     // parent's reply); return false to let the parent handle it too (after acting on it or not).
     virtual bool OnChildNotify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
 
-    // Offers a reflected message to the child it concerns, then runs WindowProc.
-    LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
+    // Offers a reflected message to the child it concerns, then runs WindowProc. `passedOn`, when
+    // given, tells whether the handler left the message to the default handling (Default()
+    // through a CallDefault that only takes note, as a dialog's does).
+    LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam, bool* passedOn = nullptr);
 
 private:
     friend class CDialog;
@@ -85,6 +87,7 @@ private:
         UINT message;
         WPARAM wParam;
         LPARAM lParam;
+        bool passedOn;
     };
     virtual LRESULT CallDefault(const Message& message);
     bool ReflectToChild(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);

@@ -32,7 +32,8 @@ public:
         data.pFile = &fileInfo;
         data.dwStateAction = WTD_STATEACTION_VERIFY;
         data.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
-        valid = Trust()->WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data) == ERROR_SUCCESS;
+        result = Trust()->WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+        valid = result == ERROR_SUCCESS;
     }
     ~TrustVerdict() {
         data.dwStateAction = WTD_STATEACTION_CLOSE;
@@ -41,6 +42,7 @@ public:
     TrustVerdict(const TrustVerdict&) = delete;
     TrustVerdict& operator=(const TrustVerdict&) = delete;
 
+    LONG Result() const { return result; }
     // The public key of the certificate that made a valid signature; null for any other file.
     CERT_PUBLIC_KEY_INFO* SignerKey() const {
         if (!valid) return nullptr;
@@ -55,22 +57,46 @@ private:
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     WINTRUST_FILE_INFO fileInfo{};
     WINTRUST_DATA data{};
+    LONG result = 0;
     bool valid = false;
 };
+
+// The verdict of a signature that checks out but says nothing: no signer could be read from it.
+uint32_t Refusal(const TrustVerdict& verdict) {
+    return static_cast<uint32_t>(verdict.Result() != ERROR_SUCCESS ? verdict.Result() : TRUST_E_NOSIGNATURE);
+}
 }  // namespace
 
 bool PublisherCheck::Check(const std::wstring& ownPath, const std::wstring& programPath) {
+    verdict = 0;
     if (!ThisProgramCarriesSignature()) return true;
     program = AdoptFileHandle(CreateFileW(programPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!program) return false;
+    if (!program) {
+        verdict = static_cast<uint32_t>(GetLastError());
+        return false;
+    }
 
     // Without the system's signature functions nothing checks out.
-    if (ownPath.empty() || !Trust()) return false;
+    if (ownPath.empty() || !Trust()) {
+        verdict = static_cast<uint32_t>(ownPath.empty() ? ERROR_FILE_NOT_FOUND : ERROR_MOD_NOT_FOUND);
+        return false;
+    }
     TrustVerdict installer(ownPath, nullptr);
     CERT_PUBLIC_KEY_INFO* publisher = installer.SignerKey();
-    if (!publisher) return false;
+    if (!publisher) {
+        verdict = Refusal(installer);
+        return false;
+    }
     TrustVerdict setup(programPath, program.get());
     CERT_PUBLIC_KEY_INFO* signer = setup.SignerKey();
-    return signer && Trust()->CertComparePublicKeyInfo(kEncoding, publisher, signer);
+    if (!signer) {
+        verdict = Refusal(setup);
+        return false;
+    }
+    if (!Trust()->CertComparePublicKeyInfo(kEncoding, publisher, signer)) {
+        verdict = static_cast<uint32_t>(TRUST_E_SUBJECT_NOT_TRUSTED);
+        return false;
+    }
+    return true;
 }

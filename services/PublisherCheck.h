@@ -4,6 +4,7 @@
 // unsigned (development) build runs it unchecked.
 #include "framework/Handles.h"
 
+#include <cstdint>
 #include <string>
 
 class PublisherCheck {
@@ -20,7 +21,13 @@ public:
     // `ownPath` is this installer's own file, whose signer is the publisher.
     bool Check(const std::wstring& ownPath, const std::wstring& programPath);
     void Release() { program.reset(); }
+    // Why the last Check was false: the system's error when the program could not be opened,
+    // else the trust verdict (of this installer's own signature when that failed, of the
+    // program's otherwise), TRUST_E_SUBJECT_NOT_TRUSTED for a valid signature by another key.
+    // 0 after a true Check.
+    uint32_t Verdict() const { return verdict; }
 
 private:
     UniqueHandle program;
+    uint32_t verdict = 0;
 };

@@ -67,6 +67,7 @@ public:
     CWnd progress;
     CBrush cancelBrush{RGB(1, 2, 3)};
     bool sawCtlColorButton = false;
+    int unhandledSeen = 0;
 
     BOOL OnInitDialog() override {
         CDialog::OnInitDialog();
@@ -89,6 +90,9 @@ protected:
             return 1234;
         case WM_CTLCOLORBTN:
             sawCtlColorButton = true;
+            break;
+        case WM_APP + 77:
+            ++unhandledSeen;
             break;
         }
         return CDialog::WindowProc(message, wParam, lParam);
@@ -144,6 +148,24 @@ TEST(Dialog, HandlerResultsAndDefaultHandling) {
         d.SendMessage(WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     });
     EXPECT_EQ(dialog.DoModal(), IDOK);
+}
+
+// What the class leaves to Default() the dialog procedure answers "not handled", so that the
+// dialog manager that called it does the default handling: the handler sees the message once,
+// and the procedure is never entered again for it.
+TEST(Dialog, UnhandledMessagesAreLeftToTheDialogManager) {
+    TestDialog dialog([](TestDialog& d) {
+        auto procedure = reinterpret_cast<DLGPROC>(GetWindowLongPtrA(d.m_hWnd, DWLP_DLGPROC));
+        ASSERT_NE(procedure, nullptr);
+        EXPECT_EQ(procedure(d.m_hWnd, WM_APP + 77, 0, 0), FALSE);
+        EXPECT_EQ(d.unhandledSeen, 1);
+        EXPECT_EQ(procedure(d.m_hWnd, WM_APP, 0, 0), TRUE);
+        EXPECT_EQ(GetWindowLongPtrA(d.m_hWnd, DWLP_MSGRESULT), 1234);
+        d.SendMessage(WM_APP + 77);
+        EXPECT_EQ(d.unhandledSeen, 2);
+        d.EndDialog(IDABORT);
+    });
+    EXPECT_EQ(dialog.DoModal(), IDABORT);
 }
 
 TEST(Dialog, ControlColorIsAnsweredByTheControlWhenItWantsTo) {

@@ -1,0 +1,173 @@
+#include "app/SetupWorkers.h"
+
+#include "services/RegistryKey.h"
+
+#include <objbase.h>
+#include <shellapi.h>
+
+namespace {
+// The setup download tries this often in all before "Download failed!".
+constexpr int kSetupAttempts = 3;
+// How long a Cancel waits for the download to wind down. A worker still inside a network read
+// then is not waited out: the process ends under it, and the system deletes its partial file.
+constexpr DWORD kStopWaitMs = 500;
+
+// Runs a program and waits for it to end; false when it could not be started.
+bool RunAndWait(const wchar_t* file, const wchar_t* parameters) {
+    // The shell may hand the request to extensions that expect COM on the calling thread.
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    // No error box: the window is hidden and nobody may be there to answer it; a setup that
+    // cannot start is recorded all the same.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_CONNECTNETDRV | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = L"open";
+    info.lpFile = file;
+    info.lpParameters = parameters;
+    info.nShow = SW_SHOW;
+    bool started = ShellExecuteExW(&info);
+    if (started && info.hProcess) {
+        WaitForSingleObject(info.hProcess, INFINITE);
+        CloseHandle(info.hProcess);
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+    return started;
+}
+
+// Waits until `done` holds or the time is up, serving the messages that workers send to this
+// thread's windows meanwhile. Input stays queued.
+template <typename Done>
+bool WaitServingSentMessages(Done done, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start >= timeoutMs) return false;
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
+    }
+    return true;
+}
+
+bool StartThread(LPTHREAD_START_ROUTINE main, void* parameter) {
+    HANDLE thread = CreateThread(nullptr, 0, main, parameter, 0, nullptr);
+    if (!thread) return false;
+    CloseHandle(thread);
+    return true;
+}
+}  // namespace
+
+SetupWorkers::~SetupWorkers() {
+    // A worker still inside a network read, or a check still reading the program: nothing of
+    // the cancelled run is worth keeping, so the process ends before they meet a dead object.
+    if (downloader.busy || downloader.IsCallbackRunning() || checking) TerminateProcess(GetCurrentProcess(), 0);
+}
+
+bool SetupWorkers::StartDownload(const std::string& url, const std::wstring& path, Failure* failure) {
+    downloader.SetCallback(OnDownloadEvent, this);
+    DownloadPolicy policy;
+    policy.silenceMs = silenceMs;
+    policy.attempts = kSetupAttempts;
+    if (downloader.DownloadToFile(url, path, true, policy)) return true;
+    // Busy cannot be: the session starts one download at a time.
+    *failure = downloader.busy ? Failure{FailureReason::NoThread, 0} : downloader.failure;
+    return false;
+}
+
+// On the download's worker.
+int SetupWorkers::OnDownloadEvent(Downloader*, void* context) {
+    auto* self = static_cast<SetupWorkers*>(context);
+    if (!self->reportPosted.exchange(true)) PostMessageA(self->window, WM_SETUP_DOWNLOAD, 0, 0);
+    return 1;
+}
+
+DownloadReport SetupWorkers::TakeReport() {
+    // Cleared first: news from here on posts again and is read then.
+    reportPosted = false;
+    DownloadReport report{downloader.status, 0, 0, Failure{}};
+    report.received = downloader.received;
+    report.total = downloader.totalSize;
+    // Written before the status that says it is final.
+    if (report.status == DownloadEvent::Failed) report.failure = downloader.failure;
+    return report;
+}
+
+// After this no callback reaches this object, and a stopped download has removed its partial
+// file, unless its worker is stuck in a network read for longer than the wait.
+bool SetupWorkers::StopDownload() {
+    downloader.SetCallback(nullptr, nullptr);
+    downloader.Stop();
+    return WaitServingSentMessages([this] { return !downloader.busy && !downloader.IsCallbackRunning(); },
+                                   kStopWaitMs);
+}
+
+void SetupWorkers::StartCheck(const std::wstring& path) {
+    program = path;
+    checking = true;
+    // Without a thread of its own the check runs here: the window waits, but nothing unchecked runs.
+    if (!StartThread(CheckMain, this)) Check();
+}
+
+DWORD WINAPI SetupWorkers::CheckMain(void* parameter) {
+    static_cast<SetupWorkers*>(parameter)->Check();
+    return 0;
+}
+
+// What runs is what was checked: the program stays unchangeable until the setup has ended or
+// the program is discarded.
+void SetupWorkers::Check() {
+    bool trusted = check.Check(ownPath, program);
+    LPARAM verdict = static_cast<LPARAM>(check.Verdict());
+    HWND target = window;
+    // The last touch of this object: the window's thread may destroy it once this reads false.
+    checking = false;
+    PostMessageA(target, WM_SETUP_CHECKED, trusted, verdict);
+}
+
+void SetupWorkers::DiscardProgram(const std::wstring& path) {
+    check.Release();
+    DeleteFileW(path.c_str());
+}
+
+void SetupWorkers::StartHandOver(const std::wstring& path, const std::string& setupLanguage) {
+    program = path;
+    language = setupLanguage;
+    // Waiting for the setup program must not stop the window's thread: setup programs broadcast
+    // messages and wait for every window to answer.
+    if (!StartThread(HandOverMain, this)) HandOver();
+}
+
+DWORD WINAPI SetupWorkers::HandOverMain(void* parameter) { static_cast<SetupWorkers*>(parameter)->HandOver(); }
+
+// Everything after the setup program ends is done whatever it did.
+void SetupWorkers::HandOver() {
+    {
+        // A folder recorded by an earlier, broken installation must not pass for the one this
+        // setup program chooses.
+        RegistryKey key;
+        if (key.Open("Software", HKEY_CURRENT_USER) && key.Open(record.productName.c_str(), key.Handle()))
+            key.DeleteValue("installDir");
+    }
+    RunAndWait(program.c_str(), L"/SILENT");
+    check.Release();
+    DeleteFileW(program.c_str());
+    {
+        RegistryKey key;
+        if (key.Open("Software", HKEY_CURRENT_USER) &&
+            key.OpenOrCreate(record.productName.c_str(), key.Handle())) {
+            key.WriteDword("affId", record.affiliateId);
+            key.WriteDword("skinId", static_cast<DWORD>(record.skinId));
+            key.WriteString("remarks", record.remarks);
+            key.WriteString("lang", language);
+            // The setup program knows where it installed (a 32-bit setup on 64-bit Windows
+            // chooses "Program Files (x86)"): a folder it recorded itself is kept.
+            std::string chosen;
+            if (!key.ReadString("installDir", chosen) || chosen.empty())
+                key.WriteString("installDir", record.defaultInstallDir);
+            key.WriteString("guid", record.guid);
+        }
+    }
+    // The installation is recorded. End here, from this thread, without waiting on the window's
+    // thread or running anything that thread might be holding a lock for.
+    TerminateProcess(GetCurrentProcess(), 1);
+    for (;;) Sleep(INFINITE);
+}

@@ -1,0 +1,80 @@
+#pragma once
+// The setup session's work away from the window's thread: the download on its worker, the
+// publisher check and the hand-over to the setup program, each on a thread of its own. Workers
+// touch no window: they post what happened to the window, whose thread hands it to the session.
+#include "app/SetupSession.h"
+#include "services/Downloader.h"
+#include "services/PublisherCheck.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+// What the registry records of an installation, besides the language.
+struct InstallRecord {
+    std::string productName;
+    std::string defaultInstallDir;
+    unsigned affiliateId = 0;
+    int skinId = 0;
+    std::string remarks;
+    std::string guid;
+};
+
+// The download's state as the window's thread reads it.
+struct DownloadReport {
+    DownloadEvent status;
+    uint32_t received;
+    uint32_t total;
+    Failure failure;
+};
+
+class SetupWorkers : public SetupWork {
+public:
+    // Posted to the window: the download has news (wParam, lParam 0), and the check's verdict
+    // (wParam: trusted; lParam: the verdict).
+    static constexpr UINT WM_SETUP_DOWNLOAD = WM_APP + 3;
+    static constexpr UINT WM_SETUP_CHECKED = WM_APP + 4;
+
+    SetupWorkers() = default;
+    // Ends the process when a worker still uses this object (see Downloader's "Leaving").
+    ~SetupWorkers() override;
+    SetupWorkers(const SetupWorkers&) = delete;
+    SetupWorkers& operator=(const SetupWorkers&) = delete;
+
+    // Set before the first start: where news goes, and what the workers need.
+    HWND window = nullptr;
+    DWORD silenceMs = kDownloadSilenceMs;
+    std::wstring ownPath;
+    InstallRecord record;
+
+    // On the window's thread, for WM_SETUP_DOWNLOAD: the latest state; news that comes after
+    // this read is posted again.
+    DownloadReport TakeReport();
+
+    uint32_t Now() override { return GetTickCount(); }
+    bool StartDownload(const std::string& url, const std::wstring& path, Failure* failure) override;
+    bool StopDownload() override;
+    void DeleteProgram(const std::wstring& path) override { DeleteFileW(path.c_str()); }
+    void StartCheck(const std::wstring& path) override;
+    void DiscardProgram(const std::wstring& path) override;
+    void StartHandOver(const std::wstring& path, const std::string& language) override;
+
+private:
+    static int OnDownloadEvent(Downloader* downloader, void* context);
+    static DWORD WINAPI CheckMain(void* parameter);
+    static DWORD WINAPI HandOverMain(void* parameter);
+    // Each runs on its own thread, or here when none can be had: one copy of each.
+    [[gnu::noinline]] void Check();
+    [[noreturn, gnu::noinline]] void HandOver();
+
+    Downloader downloader;
+    // Set while a WM_SETUP_DOWNLOAD is on its way: a worker posts at most one at a time, so a
+    // fast download never floods the window's queue; the report is read when it arrives.
+    std::atomic<bool> reportPosted{false};
+    // What the check and the hand-over work on; written before their thread starts.
+    PublisherCheck check;
+    std::atomic<bool> checking{false};
+    std::wstring program;
+    std::string language;
+};
