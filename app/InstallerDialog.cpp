@@ -34,6 +34,22 @@ std::wstring TempDirectory() {
     return dir;
 }
 
+// How much of the program's own file the system has loaded as its image: the headers and every
+// section's data. The stamp lies after it, so the stamp reader passes over this part instead of
+// reading it a second time. 0 (read the whole file) if the headers make no sense.
+uint32_t OwnImageFileSize() {
+    const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (!base || dos->e_magic != IMAGE_DOS_SIGNATURE) return 0;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE) return 0;
+    uint32_t end = nt->OptionalHeader.SizeOfHeaders;
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section)
+        if (section->SizeOfRawData != 0) end = std::max<uint32_t>(end, section->PointerToRawData + section->SizeOfRawData);
+    return end;
+}
+
 // 8-bit text in the system's code page as UTF-16.
 std::wstring Widen(const std::string& text) {
     if (text.empty()) return std::wstring();
@@ -104,7 +120,7 @@ void InstallerDialog::AddAboutToSystemMenu() {
 void InstallerDialog::ReadAffiliateStamp() {
     char stampRemarks[kStampRemarksSize] = {};
     StampedBlock reader;
-    if (!ownPath.empty() && reader.ReadStamp(ownPath.c_str(), &affiliateId, stampRemarks)) {
+    if (!ownPath.empty() && reader.ReadStamp(ownPath.c_str(), &affiliateId, stampRemarks, OwnImageFileSize())) {
         remarks = stampRemarks;
     } else {
         affiliateId = 0;

@@ -70,30 +70,23 @@ std::FILE* OpenForReading(const PathChar* path) {
 #endif
 }
 
-// The reader's own piece size; a short read ends the file.
-constexpr unsigned kReadPiece = 1023;
-
 uint32_t ReadLittleEndian32(const char* bytes) {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes);
     return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
 }
 
-// Reads up to capacity bytes from the start of file; returns how many arrived. A read error
-// ends the file early: any block wholly inside the part read is still found, and first in file
-// order among what was read is first in the whole file.
+// Reads up to capacity bytes from the start of file in one call (the runtime splits it as the
+// system likes): the stamp is read before the first request, so the file costs one pass, not
+// one call per small piece. Returns how many arrived. A read error ends the file early: any
+// block wholly inside the part read is still found, and first in file order among what was
+// read is first in the whole file.
 unsigned ReadInto(std::FILE* file, char* buffer, unsigned capacity) {
-    unsigned used = 0;
-    for (;;) {
-        const unsigned want = capacity - used < kReadPiece ? capacity - used : kReadPiece;
-        const unsigned got = want ? static_cast<unsigned>(std::fread(buffer + used, 1, want, file)) : 0;
-        used += got;
-        if (got < kReadPiece) return used;
-    }
+    return capacity ? static_cast<unsigned>(std::fread(buffer, 1, capacity, file)) : 0;
 }
 
 }  // namespace
 
-bool StampedBlock::ReadStamp(const PathChar* path, unsigned* affiliateId, char* remarks) {
+bool StampedBlock::ReadStamp(const PathChar* path, unsigned* affiliateId, char* remarks, uint32_t skip) {
     unsigned used = 0;
     std::unique_ptr<char[]> buffer;
     {
@@ -103,7 +96,9 @@ bool StampedBlock::ReadStamp(const PathChar* path, unsigned* affiliateId, char* 
         if (fstat(fileno(file.get()), &info) != 0) return false;
         // Offsets into the buffer are ints; no installer comes near this size.
         if (info.st_size < 0 || static_cast<unsigned long long>(info.st_size) > INT_MAX) return false;
-        const unsigned size = static_cast<unsigned>(info.st_size);
+        if (static_cast<unsigned long long>(info.st_size) <= skip) return false;
+        if (skip != 0 && std::fseek(file.get(), static_cast<long>(skip), SEEK_SET) != 0) return false;
+        const unsigned size = static_cast<unsigned>(info.st_size) - skip;
         buffer.reset(new (std::nothrow) char[size]);
         if (!buffer) return false;
         used = ReadInto(file.get(), buffer.get(), size);

@@ -76,5 +76,9 @@ public:
     // chars; the bytes after the NUL are left alone) and returns true. Returns false, leaving
     // both outputs untouched, when the file cannot be opened or read, is larger than INT_MAX
     // bytes, holds no valid block, or memory runs out. Throws nothing.
-    bool ReadStamp(const PathChar* path, unsigned* affiliateId, char* remarks);
+    // The first `skip` bytes of the file are neither read nor searched: a program that looks for
+    // its own stamp passes the size of its image, which the system has read already and which
+    // never holds the stamp (the stamping tool writes it after the image). Only blocks whose
+    // marker starts at or after `skip` count.
+    bool ReadStamp(const PathChar* path, unsigned* affiliateId, char* remarks, uint32_t skip = 0);
 };

@@ -99,7 +99,7 @@ struct Outputs {
 
     Outputs() { std::memset(remarks, kUntouched, sizeof remarks); }
 
-    bool Read(const char* path) { return StampedBlock().ReadStamp(path, &id, remarks); }
+    bool Read(const char* path, uint32_t skip = 0) { return StampedBlock().ReadStamp(path, &id, remarks, skip); }
 
     // Counts remarks bytes that still hold the fill, from `from` on.
     size_t UntouchedFrom(size_t from) const {
@@ -199,13 +199,17 @@ struct ReadCase {
     bool found;
     uint32_t id;
     std::string remarks;
+    // Bytes at the start that the reader is told to pass over.
+    uint32_t skip = 0;
 };
 
 void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
 
-ReadCase NotFound(const char* name, std::string file) { return {name, std::move(file), false, 0, ""}; }
-ReadCase Found(const char* name, std::string file, uint32_t id, std::string remarks) {
-    return {name, std::move(file), true, id, std::move(remarks)};
+ReadCase NotFound(const char* name, std::string file, uint32_t skip = 0) {
+    return {name, std::move(file), false, 0, "", skip};
+}
+ReadCase Found(const char* name, std::string file, uint32_t id, std::string remarks, uint32_t skip = 0) {
+    return {name, std::move(file), true, id, std::move(remarks), skip};
 }
 
 std::vector<ReadCase> ReadCases() {
@@ -229,7 +233,7 @@ std::vector<ReadCase> ReadCases() {
         NotFound("NoMarker", Junk(4000)),
         NotFound("MarkerTextAlone", "MZ" + Marker()),
         Found("BlockAlone", Stamp(11628, "0"), 11628, "0"),
-        // Across the reader's 1023-byte pieces, with zeros and junk after it.
+        // Beyond the first kilobytes, with zeros and junk after it.
         Found("BlockAmidOtherData", Junk(3000) + Stamp(7, "hello") + std::string(4, '\0') + Junk(500), 7, "hello"),
         Found("LongestRemarksWithHighBytes", Stamp(0xFFFFFFFF, highBytes), 0xFFFFFFFF, highBytes),
         Found("EmptyRemarks", Stamp(11628, ""), 11628, ""),
@@ -247,6 +251,13 @@ std::vector<ReadCase> ReadCases() {
         Found("MarkerInsideBlockWithoutNul", Marker() + Stamp(0x01020304, longRemarks), 0x01020304, longRemarks),
         Found("StampedTwiceFirstWins", Junk(64) + Stamp(1, "first") + Junk(64) + Stamp(2, "second"), 1, "first"),
         Found("ProgramsOwnMarkerSkipped", ownMarker + LittleEndian32(ownCheck) + Stamp(8, "real"), 8, "real"),
+        // Passing over the program image: only what follows it is searched.
+        Found("BlockRightAfterSkippedPart", Junk(300) + Stamp(5, "after"), 5, "after", 300),
+        Found("BlockInSkippedPartUnseen", Stamp(1, "inside") + Stamp(2, "after"), 2, "after",
+              static_cast<uint32_t>(stamp.size())),
+        NotFound("MarkerStartsInSkippedPart", Junk(100) + Stamp(3, "x"), 101),
+        NotFound("SkipCoversWholeFile", stamp, static_cast<uint32_t>(stamp.size())),
+        NotFound("SkipBeyondEndOfFile", stamp, static_cast<uint32_t>(stamp.size()) + 10),
     };
 }
 
@@ -256,7 +267,7 @@ TEST_P(ReadStampTest, ReadsFirstValidBlock) {
     const ReadCase& c = GetParam();
     TempFile file(c.file);
     Outputs out;
-    ASSERT_EQ(out.Read(file.path()), c.found);
+    ASSERT_EQ(out.Read(file.path(), c.skip), c.found);
     if (!c.found) {
         out.ExpectUntouched();
         return;
