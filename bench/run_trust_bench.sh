@@ -33,9 +33,8 @@ if [ -z "${WINEPREFIX:-}" ]; then
   started_wine=1
 fi
 
-# A throwaway publisher; the setup is the stand-in setup program with SIZE MiB of data after it.
-openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
-  -subj "/CN=Bench Publisher" -addext extendedKeyUsage=codeSigning >/dev/null 2>&1
+# A throwaway publisher (tests/signing.py: signed and timestamped, as a publisher signs); the
+# setup is the stand-in setup program with SIZE MiB of data after it.
 python3 - "$build/tests/e2e/fake_setup.exe" "$work/setup-unsigned.exe" "$size" <<'PY'
 import os, sys
 program = open(sys.argv[1], "rb").read()
@@ -45,7 +44,7 @@ with open(sys.argv[2], "wb") as out:
     for _ in range(int(sys.argv[3])):
         out.write(block)
 PY
-sign() { osslsigncode sign -h sha256 -certs "$work/cert.pem" -key "$work/key.pem" -in "$1" -out "$2" >/dev/null; }
+sign() { python3 "$root/tests/signing.py" "$work/publisher" "$1" "$2"; }
 sign "$work/setup-unsigned.exe" "$work/setup.exe"
 sign "$build/PellmorrowInstallerE2E.exe" "$work/installer-signed.exe"
 cp "$build/PellmorrowInstallerE2E.exe" "$work/installer-unsigned.exe"
