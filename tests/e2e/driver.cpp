@@ -7,6 +7,7 @@
 //                               system menu, close both; report what was seen
 //   driver session EXE [cancel-at=TEXT] [cancel-by=close|escape] [answer=yes|no|none] [timeout=MS]
 //                  [shot=OUT.bmp] [shot-after=MS] [poll=MS] [every=N] [kill-at=TEXT]
+//                  [answer-when=POSITION] [click-at=TEXT]
 //                               run EXE and follow its status bar until it ends: the captions and
 //                               positions in the order they appeared, the bar's place, whether the
 //                               window was hidden; with cancel-at, close the window (cancel-by=
@@ -15,6 +16,9 @@
 //                               window MS after it first showed; with
 //                               kill-at, end the process abruptly once the bar shows TEXT; with
 //                               every, read the caption only every Nth time the position is read;
+//                               with answer-when, answer the question only once the bar's
+//                               position has reached POSITION; with click-at, click the German
+//                               language button (1027) once the bar shows TEXT;
 //                               also reports the installer's peak working set as last seen while
 //                               it ran and the slowest answer of its window to a message
 //   driver shot EXE OUT.bmp     run EXE, wait for its main window, save a screenshot of the window
@@ -246,7 +250,8 @@ std::string JsonList(const std::vector<std::string>& items, bool quote) {
 bool SaveWindowBitmap(HWND window, const char* path);
 
 int Session(const char* exe, const std::string& cancelAt, const std::string& cancelBy, const std::string& answer,
-            DWORD timeoutMs, const std::string& shot, DWORD shotAfterMs, DWORD pollMs, const std::string& killAt, unsigned every) {
+            DWORD timeoutMs, const std::string& shot, DWORD shotAfterMs, DWORD pollMs, const std::string& killAt, unsigned every,
+            long answerWhen, const std::string& clickAt) {
     Process process;
     if (!process.Start(exe)) return 2;
     std::vector<std::string> captions, positions, events;
@@ -256,7 +261,7 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& can
     DWORD slowestReplyMs = 0;
     long barClientWidth = 0;
     unsigned iteration = 0;
-    bool hidden = false, cancelled = false;
+    bool hidden = false, cancelled = false, clicked = false, answerPending = false;
     HWND main = nullptr, bar = nullptr, questionBox = nullptr;
     DWORD start = GetTickCount(), shown = 0;
     bool shotTaken = shot.empty();
@@ -300,6 +305,11 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& can
         DWORD asked = GetTickCount();
         bool answered = SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 5000, &position);
         if (IsWindow(bar)) slowestReplyMs = std::max(slowestReplyMs, GetTickCount() - asked);
+        if (answerPending && questionBox && answered && static_cast<long>(position) >= answerWhen) {
+            answerPending = false;
+            note("answer " + answer + " at " + std::to_string(position));
+            PostMessageA(questionBox, WM_COMMAND, MAKEWPARAM(answer == "yes" ? IDYES : IDNO, BN_CLICKED), 0);
+        }
         if (answered) {
             std::string text = std::to_string(position);
             if (positions.empty() || positions.back() != text) {
@@ -322,6 +332,11 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& can
         if (!hidden && !IsWindowVisible(main)) {
             hidden = true;
             note("window hidden");
+        }
+        if (!clicked && !clickAt.empty() && caption == clickAt) {
+            clicked = true;
+            note("click 1027");
+            PostMessageA(main, WM_COMMAND, MAKEWPARAM(1027, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(main, 1027)));
         }
         if (!killAt.empty() && caption == killAt) {
             note("killed");
@@ -354,7 +369,9 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& can
                 question = JsonList(texts, true);
                 note("answer " + answer);
                 questionBox = box;
-                if (answer != "none")
+                if (answerWhen >= 0)
+                    answerPending = answer != "none";
+                else if (answer != "none")
                     PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer == "yes" ? IDYES : IDNO, BN_CLICKED), 0);
             }
         }
@@ -524,8 +541,9 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "watch") return Watch(argv[2]);
     if (argc == 3 && std::string(argv[1]) == "about") return About(argv[2]);
     if (argc >= 3 && std::string(argv[1]) == "session") {
-        std::string cancelAt, cancelBy = "close", answer = "no", shot, killAt;
+        std::string cancelAt, cancelBy = "close", answer = "no", shot, killAt, clickAt;
         DWORD timeout = 60000, shotAfter = 2000, poll = 2;
+        long answerWhen = -1;
         unsigned every = 1;
         for (int i = 3; i < argc; ++i) {
             std::string option = argv[i];
@@ -538,8 +556,11 @@ int main(int argc, char** argv) {
             if (option.rfind("every=", 0) == 0) every = std::max(1, std::atoi(option.c_str() + 6));
             if (option.rfind("poll=", 0) == 0) poll = static_cast<DWORD>(std::atoi(option.c_str() + 5));
             if (option.rfind("shot-after=", 0) == 0) shotAfter = static_cast<DWORD>(std::atoi(option.c_str() + 11));
+            if (option.rfind("answer-when=", 0) == 0) answerWhen = std::atol(option.c_str() + 12);
+            if (option.rfind("click-at=", 0) == 0) clickAt = option.substr(9);
         }
-        return Session(argv[2], cancelAt, cancelBy, answer, timeout, shot, shotAfter, poll, killAt, every);
+        return Session(argv[2], cancelAt, cancelBy, answer, timeout, shot, shotAfter, poll, killAt, every, answerWhen,
+                       clickAt);
     }
     if ((argc == 4 || argc == 5) && std::string(argv[1]) == "shot")
         return Shot(argv[2], argv[3], argc == 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 1500);

@@ -1,5 +1,6 @@
-// Stands in for the downloaded setup program: records how it was started and what it found, in
-// the file named by PELLMORROW_SETUP_RECORD, records PELLMORROW_SETUP_INSTALLDIR as its
+// Stands in for the downloaded setup program: records how it was started, what it found and the
+// CRC-32 of its own file (so a test can tell which bytes ran), in the file named by
+// PELLMORROW_SETUP_RECORD, records PELLMORROW_SETUP_INSTALLDIR as its
 // installDir if given, takes PELLMORROW_SETUP_MS milliseconds, and ends.
 // Its own path is written in UTF-8, so that a folder with any characters can be checked.
 #include <windows.h>
@@ -7,6 +8,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+// The CRC-32 that zlib and Python's zlib.crc32 compute, of the whole file.
+unsigned long FileCrc(const wchar_t* path) {
+    FILE* in = _wfopen(path, L"rb");
+    if (!in) return 0;
+    unsigned long table[256];
+    for (unsigned long n = 0; n < 256; ++n) {
+        unsigned long c = n;
+        for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320UL ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    unsigned long crc = 0xFFFFFFFFUL;
+    static unsigned char block[1 << 16];
+    for (size_t got; (got = std::fread(block, 1, sizeof(block), in)) > 0;)
+        for (size_t i = 0; i < got; ++i) crc = table[(crc ^ block[i]) & 0xFF] ^ (crc >> 8);
+    std::fclose(in);
+    return crc ^ 0xFFFFFFFFUL;
+}
 
 int main(int argc, char** argv) {
     char record[MAX_PATH] = {};
@@ -18,6 +37,7 @@ int main(int argc, char** argv) {
     char self[4 * MAX_PATH] = {};
     WideCharToMultiByte(CP_UTF8, 0, selfWide, -1, self, sizeof(self), nullptr, nullptr);
     std::fprintf(out, "path=%s\n", self);
+    std::fprintf(out, "crc=%08lx\n", FileCrc(selfWide));
     for (int i = 1; i < argc; ++i) std::fprintf(out, "arg=%s\n", argv[i]);
     HKEY key;
     bool recorded = RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Pellmorrow", 0, KEY_READ, &key) == ERROR_SUCCESS;

@@ -1,15 +1,24 @@
 """The download session against a server that misbehaves: silence, cut connections, servers that
-answer range requests wrongly or not at all, lengths that are not numbers, a Cancel while the
-network is stuck. The test copy of the installer gives up after 3 s of silence instead of the
-shipped 30 s (tests/win/DownloaderTest.cpp holds the shipped figure)."""
+answer range requests wrongly or not at all, a part for the whole, a file replaced between two
+attempts, lengths that are not numbers, a Cancel while the network is stuck or while the setup
+program's signature is checked, the slideshow and the language buttons while the setup runs. The
+test copy of the installer gives up after 3 s of silence instead of the shipped 30 s
+(tests/win/DownloaderTest.cpp holds the shipped figure)."""
 import json
 import os
+import shutil
+import socket
+import struct
+import subprocess
 import sys
+import threading
+import time
 import unittest
 import urllib.parse
+import zlib
 from pathlib import Path
 
-from winehost import BUILD, DRIVE_C, reg_add, reg_delete, reg_query, wine, windows_path
+from winehost import BUILD, DRIVE_C, ROOT, publisher, reg_add, reg_delete, reg_query, wine, windows_path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 from test_server import Response, TestServer  # noqa: E402
@@ -29,6 +38,11 @@ PAUSES_S = 1.0 + 2.0  # the pauses between them
 def unix_path(windows):
     assert windows[:3].upper() == "C:\\", windows
     return DRIVE_C / windows[3:].replace("\\", "/")
+
+
+def program_argument_of(path):
+    """The run_session option that runs another copy of the installer."""
+    return "exe=" + str(path)
 
 
 def event_ms(report, prefix):
@@ -75,7 +89,10 @@ class Faults(unittest.TestCase):
         self.server.add_route("/index.new.php", answer)
 
     def run_session(self, *options):
-        code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", INSTALLER_E2E, *options,
+        exe = INSTALLER_E2E
+        if options and options[0].startswith("exe="):
+            exe, options = options[0][4:], options[1:]
+        code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", exe, *options,
                          env=self.env, timeout=180)
         self.assertEqual(code, 0, out)
         report = json.loads(out)
@@ -219,6 +236,90 @@ class Faults(unittest.TestCase):
         self.assertLess(report["slowestReplyMs"], 1000,
                         "the window took %d ms to answer" % report["slowestReplyMs"])
 
+    def test_partial_answer_to_a_plain_request_is_not_the_setup_program(self):
+        # Half the program as a 206 with a Content-Range that says so, to a request that asked
+        # for the whole: taken for the whole, it would run cut short and be recorded.
+        size = len(self.setup_bytes)
+        half = self.setup_bytes[:size // 2]
+        self.serve_setup(Response(half, status=206, headers={"Content-Range": "bytes 0-%d/%d" % (len(half) - 1, size)}))
+        report = self.run_session("cancel-at=Download failed!")
+        self.assert_failed_and_clean(report)
+        request, = self.setup_requests()
+        self.assertNotIn("Range", request["headers"])
+
+    def test_slideshow_stops_when_the_setup_program_starts(self):
+        # Pictures shown for no time at all, one after another, far more than the run lasts.
+        self.server.add_route("/slides/tiny.jpg", plain_jpeg(160, 96, 3), content_type="image/jpeg")
+        url = self.server.url("/slides/tiny.jpg")
+        description = "".join("bk_image 0 %s?n=%d\n" % (url, n) for n in range(400))
+        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1),
+                         description=Response(description.encode()))
+        self.env["PELLMORROW_SETUP_MS"] = "2000"
+        # When the setup program starts (the window is hidden by then): its record appears.
+        started = []
+
+        def watch():
+            deadline = time.time() + 120
+            while not started and time.time() < deadline:
+                if self.record.exists():
+                    started.append(time.time())
+                time.sleep(0.01)
+        watcher = threading.Thread(target=watch, daemon=True)
+        watcher.start()
+        report = self.run_session()
+        watcher.join()
+        self.assert_installed(report)
+        self.assertTrue(started, "the setup program never started")
+        pictures = [e["time"] for e in self.server.log() if e["path"].startswith("/slides/")]
+        self.assertGreater(len(pictures), 3, "the slideshow never ran")
+        # A request already on its way when the window hid may arrive a moment later.
+        late = [t - started[0] for t in pictures if t > started[0] + 0.3]
+        self.assertEqual(late, [], "pictures fetched while the setup program ran")
+
+    def test_language_chosen_while_the_download_runs_changes_nothing(self):
+        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1))
+        report = self.run_session("click-at=Download in progress...")
+        self.assertIn("click 1027", [e["event"] for e in report["events"]], report)
+        self.assert_installed(report)  # the record says EN
+        languages = []
+        for entry in self.server.log():
+            url = urllib.parse.urlsplit(entry["path"])
+            if url.path == "/index.new.php":
+                query = dict(urllib.parse.parse_qsl(url.query))
+                languages.append((query["action"], query["lang"]))
+        self.assertEqual(sorted(languages), [("installer", "EN"), ("installer_images", "EN")])
+
+    def test_cancel_while_the_signature_is_checked_leaves_no_setup_program(self):
+        # A signed copy checks a large signed setup program's signature after the last byte; the
+        # question, open since the download began, is answered No once the bar is full: while
+        # the check holds the file (or just before it takes it), never after the setup started.
+        work = BUILD / "e2e-slow-check"
+        shutil.rmtree(work, ignore_errors=True)
+        work.mkdir()
+        signed = work / "installer-signed.exe"
+        publisher().sign(INSTALLER_E2E, signed)
+        large = work / "setup-large.exe"
+        with open(large, "wb") as out:
+            out.write(self.setup_bytes + b"\0" * (-len(self.setup_bytes) % 8))
+            block = os.urandom(1 << 20)
+            for _ in range(96):
+                out.write(block)
+        setup = work / "setup-large-signed.exe"
+        publisher().sign(large, setup)
+        self.server.add_file_route("/setup-large", str(setup))
+        route = self.server._routes["/setup-large"]
+        self.server.add_route("/index.new.php", lambda request: route(request)
+                              if request.query.get("action") == "installer" else Response(b""))
+        report = self.run_session(program_argument_of(signed), "cancel-at=Download in progress...", "answer=no",
+                                  "answer-when=100")
+        events = [e["event"] for e in report["events"]]
+        self.assertIn("answer no at 100", events, report)
+        self.assertNotEqual(report["exitCode"], 1, report)
+        self.assertNotIn("Installing...", report["captions"])
+        self.assertFalse(self.temp_file.exists(), "the setup program was left in the temporary folder")
+        self.assertFalse(self.record.exists(), "the setup program ran")
+        self.assertIsNone(reg_query(PRODUCT_KEY))
+
     def test_install_folder_chosen_by_the_setup_program_is_kept(self):
         self.serve_setup(Response(self.setup_bytes))
         chosen = "C:\\Program Files (x86)\\Pellmorrow"
@@ -232,6 +333,138 @@ class Faults(unittest.TestCase):
             reg_add(PRODUCT_KEY, "installDir", "C:\\nothing-installed-here")
             self.assert_installed(self.run_session())
             self.assertEqual(reg_query(PRODUCT_KEY)["installDir"], ("REG_SZ", "C:\\Program Files\\Pellmorrow"))
+
+
+class CuttingRelay:
+    """Passes connections from 127.0.0.1:`port` on to `upstream`, except that the first answer to
+    a setup request is cut off after `cut` bytes: then `on_cut()` runs and the connection is
+    reset, as a network that fails in the middle of a download does."""
+
+    def __init__(self, port, upstream, cut, on_cut):
+        self.upstream, self.cut, self.on_cut = upstream, cut, on_cut
+        self.cut_done = threading.Event()
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", port))
+        self.listener.listen(16)
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def close(self):
+        self.listener.close()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
+
+    @staticmethod
+    def _pipe(source, target):
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                target.sendall(data)
+        except OSError:
+            pass
+        try:
+            target.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+    def _serve(self, client):
+        upstream = socket.create_connection(self.upstream)
+        request = b""
+        while b"\r\n\r\n" not in request:
+            data = client.recv(65536)
+            if not data:
+                break
+            request += data
+        upstream.sendall(request)
+        cutting = not self.cut_done.is_set() and b"action=installer&" in request.split(b"\r\n", 1)[0]
+        if cutting:
+            self.cut_done.set()
+        if not cutting:
+            threading.Thread(target=self._pipe, args=(client, upstream), daemon=True).start()
+            self._pipe(upstream, client)
+            return
+        sent = 0
+        while sent < self.cut:
+            data = upstream.recv(min(65536, self.cut - sent))
+            if not data:
+                break
+            client.sendall(data)
+            sent += len(data)
+        time.sleep(0.3)  # the client reads what came before the reset discards it
+        self.on_cut()
+        client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        client.close()
+        upstream.close()
+
+
+class ChangedOnTheServer(unittest.TestCase):
+    """The publisher's nginx replaces the setup program between two attempts of a download: the
+    second attempt must not splice the new file's rest onto the old file's start."""
+    NGINX_PORT = TEST_PORT + 3
+
+    def setUp(self):
+        reg_delete(PRODUCT_KEY)
+        self.record = DRIVE_C / "setup-record.txt"
+        self.record.unlink(missing_ok=True)
+        self.prefix = BUILD / "e2e-nginx-changed"
+        self.site = BUILD / "e2e-site-changed"
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        shutil.rmtree(self.site, ignore_errors=True)
+        for folder in ("setup", "slideshow"):
+            (self.site / folder).mkdir(parents=True)
+        (self.site / "slideshow" / "EN.txt").write_text("")
+        # Two versions of one length: different from the first bytes on (the DOS stub's text,
+        # which the program does not use) to the last (the data after the program).
+        program = FAKE_SETUP.read_bytes()
+        stub = program.index(b"This program cannot be run")
+        self.versions = []
+        for tag in (b"A", b"B"):
+            data = bytearray(program + tag * 200_000)
+            data[stub] = tag[0]
+            self.versions.append(bytes(data))
+        self.setup = self.site / "setup" / "EN.exe"
+        self.setup.write_bytes(self.versions[0])
+        subprocess.run([ROOT / "server" / "run", "start", self.prefix, self.site, f"127.0.0.1:{self.NGINX_PORT}"],
+                       check=True, stdin=subprocess.DEVNULL, timeout=60)
+
+    def tearDown(self):
+        subprocess.run([ROOT / "server" / "run", "stop", self.prefix], stdin=subprocess.DEVNULL, timeout=60)
+        reg_delete(PRODUCT_KEY)
+
+    def replace_setup(self):
+        self.setup.write_bytes(self.versions[1])
+        # nginx's validators come from the file's time and length: a later time, as a real
+        # upload has.
+        later = time.time() + 60
+        os.utime(self.setup, (later, later))
+
+    def test_file_replaced_between_attempts_arrives_whole(self):
+        relay = CuttingRelay(TEST_PORT, ("127.0.0.1", self.NGINX_PORT), 120_000, self.replace_setup)
+        try:
+            code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", INSTALLER_E2E,
+                             env={"PELLMORROW_SETUP_RECORD": windows_path(self.record)}, timeout=180)
+        finally:
+            relay.close()
+        self.assertEqual(code, 0, out)
+        report = json.loads(out)
+        self.assertTrue(relay.cut_done.is_set(), "the first answer was never cut")
+        self.assertEqual(report["exitCode"], 1, report)
+        record = self.record.read_text().splitlines()
+        self.assertEqual(record[-1], "ended")
+        # What ran is the new version whole, not the old one's start with the new one's rest.
+        self.assertIn("crc=%08x" % zlib.crc32(self.versions[1]), record)
+        log = (self.prefix / "logs" / "installer.log").read_text(encoding="latin-1").splitlines()
+        setups = [line.split("\t") for line in log if line.split("\t")[2] == "installer"]
+        self.assertEqual(len(setups), 2, log)
+        self.assertEqual(setups[1][7], "200", "the new file was not sent whole: %s" % setups[1])
 
 
 if __name__ == "__main__":
