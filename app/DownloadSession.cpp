@@ -95,7 +95,12 @@ void InstallerDialog::SessionView::Hide() {
     dialog.StopSlideshow();
 }
 
-void InstallerDialog::SessionView::End() { dialog.CDialog::OnCancel(); }
+// The slideshow's download was stopped with the window; a worker still stuck in a read half a
+// second later ends with the process.
+void InstallerDialog::SessionView::End() {
+    SetupWorkers::WaitUntilIdle(dialog.slideDownloader, 500);
+    dialog.CDialog::OnCancel();
+}
 
 void InstallerDialog::OnCancel() {
     switch (session.OnCancelPressed()) {

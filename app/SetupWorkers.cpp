@@ -34,20 +34,6 @@ bool RunAndWait(const wchar_t* file, const wchar_t* parameters) {
     return started;
 }
 
-// Waits until `done` holds or the time is up, serving the messages that workers send to this
-// thread's windows meanwhile. Input stays queued.
-template <typename Done>
-bool WaitServingSentMessages(Done done, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start >= timeoutMs) return false;
-        MSG message;
-        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
-    }
-    return true;
-}
-
 bool StartThread(LPTHREAD_START_ROUTINE main, void* parameter) {
     HANDLE thread = CreateThread(nullptr, 0, main, parameter, 0, nullptr);
     if (!thread) return false;
@@ -91,13 +77,24 @@ DownloadReport SetupWorkers::TakeReport() {
     return report;
 }
 
+// Input stays queued meanwhile.
+bool SetupWorkers::WaitUntilIdle(const Downloader& downloader, DWORD ms) {
+    DWORD start = GetTickCount();
+    while (downloader.busy || downloader.IsCallbackRunning()) {
+        if (GetTickCount() - start >= ms) return false;
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
+    }
+    return true;
+}
+
 // After this no callback reaches this object, and a stopped download has removed its partial
 // file, unless its worker is stuck in a network read for longer than the wait.
 bool SetupWorkers::StopDownload() {
     downloader.SetCallback(nullptr, nullptr);
     downloader.Stop();
-    return WaitServingSentMessages([this] { return !downloader.busy && !downloader.IsCallbackRunning(); },
-                                   kStopWaitMs);
+    return WaitUntilIdle(downloader, kStopWaitMs);
 }
 
 void SetupWorkers::StartCheck(const std::wstring& path) {

@@ -52,6 +52,10 @@ public:
     // this read is posted again.
     DownloadReport TakeReport();
 
+    // Waits at most `ms` for a detached downloader's worker to be done with it, serving the
+    // messages that other threads send to this thread's windows meanwhile; true when it is.
+    static bool WaitUntilIdle(const Downloader& downloader, DWORD ms);
+
     uint32_t Now() override { return GetTickCount(); }
     bool StartDownload(const std::string& url, const std::wstring& path, Failure* failure) override;
     bool StopDownload() override;
