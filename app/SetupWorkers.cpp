@@ -62,13 +62,12 @@ bool SetupWorkers::StartDownload(const std::string& url, const std::wstring& pat
 // On the download's worker.
 int SetupWorkers::OnDownloadEvent(Downloader*, void* context) {
     auto* self = static_cast<SetupWorkers*>(context);
-    if (!self->reportPosted.exchange(true)) PostMessageA(self->window, WM_SETUP_DOWNLOAD, 0, 0);
+    if (self->downloadNews.Raise()) PostMessageA(self->window, WM_SETUP_DOWNLOAD, 0, 0);
     return 1;
 }
 
 DownloadReport SetupWorkers::TakeReport() {
-    // Cleared first: news from here on posts again and is read then.
-    reportPosted = false;
+    downloadNews.Take();
     DownloadReport report{downloader.status, 0, 0, Failure{}};
     report.received = downloader.received;
     report.total = downloader.totalSize;

@@ -2,6 +2,7 @@
 // The setup session's work away from the window's thread: the download on its worker, the
 // publisher check and the hand-over to the setup program, each on a thread of its own. Workers
 // touch no window: they post what happened to the window, whose thread hands it to the session.
+#include "app/PostedNews.h"
 #include "app/SetupSession.h"
 #include "services/Downloader.h"
 #include "services/PublisherCheck.h"
@@ -73,9 +74,9 @@ private:
     [[noreturn, gnu::noinline]] void HandOver();
 
     Downloader downloader;
-    // Set while a WM_SETUP_DOWNLOAD is on its way: a worker posts at most one at a time, so a
-    // fast download never floods the window's queue; the report is read when it arrives.
-    std::atomic<bool> reportPosted{false};
+    // A fast download never floods the window's queue: one WM_SETUP_DOWNLOAD at a time, and the
+    // report is read when it arrives.
+    PostedNews downloadNews;
     // What the check and the hand-over work on; written before their thread starts.
     PublisherCheck check;
     std::atomic<bool> checking{false};
