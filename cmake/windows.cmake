@@ -9,6 +9,7 @@ add_library(pellmorrow_win STATIC
   services/Downloader.cpp
   services/PublisherCheck.cpp
   services/SystemDlls.cpp
+  services/RunFolder.cpp
   controls/Picture.cpp
   controls/PercentProgressBar.cpp
   controls/OffscreenDC.cpp

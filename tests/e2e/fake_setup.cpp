@@ -1,7 +1,7 @@
-// Stands in for the downloaded setup program: records how it was started, what it found and the
-// CRC-32 of its own file (so a test can tell which bytes ran), in the file named by
-// PELLMORROW_SETUP_RECORD, records PELLMORROW_SETUP_INSTALLDIR as its
-// installDir if given, takes PELLMORROW_SETUP_MS milliseconds, and ends.
+// Stands in for the downloaded setup program: records how it was started (its path, working
+// folder and arguments), what it found and the CRC-32 of its own file (so a test can tell which
+// bytes ran), in the file named by PELLMORROW_SETUP_RECORD, records PELLMORROW_SETUP_INSTALLDIR
+// as its installDir if given, takes PELLMORROW_SETUP_MS milliseconds, and ends.
 // Its own path is written in UTF-8, so that a folder with any characters can be checked.
 #include <windows.h>
 
@@ -37,6 +37,11 @@ int main(int argc, char** argv) {
     char self[4 * MAX_PATH] = {};
     WideCharToMultiByte(CP_UTF8, 0, selfWide, -1, self, sizeof(self), nullptr, nullptr);
     std::fprintf(out, "path=%s\n", self);
+    wchar_t folderWide[MAX_PATH + 1] = {};
+    GetCurrentDirectoryW(MAX_PATH + 1, folderWide);
+    char folder[4 * MAX_PATH] = {};
+    WideCharToMultiByte(CP_UTF8, 0, folderWide, -1, folder, sizeof(folder), nullptr, nullptr);
+    std::fprintf(out, "cwd=%s\n", folder);
     std::fprintf(out, "crc=%08lx\n", FileCrc(selfWide));
     for (int i = 1; i < argc; ++i) std::fprintf(out, "arg=%s\n", argv[i]);
     HKEY key;

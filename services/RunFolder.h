@@ -1,0 +1,34 @@
+#pragma once
+// A folder of this run's own under the temporary folder, for the setup program: its name cannot
+// be guessed, it is made new (never one that already exists, never reused), and while the run
+// lasts nobody can rename or delete it. The setup program then starts with nothing beside it but
+// what this run put there, and two installers running at once never meet.
+#include "framework/Handles.h"
+
+#include <string>
+
+class RunFolder {
+public:
+    RunFolder() = default;
+    // Removes the folder (see Remove).
+    ~RunFolder() { Remove(); }
+    RunFolder(const RunFolder&) = delete;
+    RunFolder& operator=(const RunFolder&) = delete;
+
+    // Makes the folder in `parent`; false when none could be made there.
+    bool Create(const std::wstring& parent);
+    // Empty until Create succeeded and after Remove.
+    const std::wstring& Path() const { return path; }
+    // Deletes the folder if it is still the one this run made and it is empty: never anything
+    // that another program put in its place, nor what is still inside it.
+    void Remove();
+
+private:
+    std::wstring path;
+    // Held open without sharing the right to delete: the folder cannot be renamed or deleted.
+    UniqueHandle held;
+    BY_HANDLE_FILE_INFORMATION identity{};
+};
+
+// Whether two open handles are of the same file or folder.
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);
