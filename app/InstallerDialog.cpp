@@ -93,8 +93,9 @@ BOOL InstallerDialog::OnInitDialog() {
     MakeGuid();
     std::wstring tempDirectory = TempDirectory();
     LaunchInstalledGameAndExit();
-    // Without a folder there is nowhere to put the setup program: the download then fails.
-    if (!tempDirectory.empty()) installerPath = JoinPath(tempDirectory, L"QVTInstaller.exe");
+    // The setup program goes into a new folder of this run's own: without one there is nowhere to
+    // put it, and the download fails.
+    if (setupWork.folder.Create(tempDirectory)) installerPath = JoinPath(setupWork.folder.Path(), L"QVTInstaller.exe");
     {
         CClientDC dc(this);
         LoadBackground(dc);

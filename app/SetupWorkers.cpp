@@ -12,8 +12,8 @@ constexpr int kSetupAttempts = 3;
 // then is not waited out: the process ends under it, and the system deletes its partial file.
 constexpr DWORD kStopWaitMs = 500;
 
-// Runs a program and waits for it to end; false when it could not be started.
-bool RunAndWait(const wchar_t* file, const wchar_t* parameters) {
+// Runs a program in `folder` and waits for it to end; false when it could not be started.
+bool RunAndWait(const wchar_t* file, const wchar_t* parameters, const wchar_t* folder) {
     // The shell may hand the request to extensions that expect COM on the calling thread.
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOW info{};
@@ -24,6 +24,7 @@ bool RunAndWait(const wchar_t* file, const wchar_t* parameters) {
     info.lpVerb = L"open";
     info.lpFile = file;
     info.lpParameters = parameters;
+    info.lpDirectory = folder;
     info.nShow = SW_SHOW;
     bool started = ShellExecuteExW(&info);
     if (started && info.hProcess) {
@@ -98,6 +99,8 @@ bool SetupWorkers::StopDownload() {
 
 void SetupWorkers::StartCheck(const std::wstring& path) {
     program = path;
+    // Held since its last byte was written.
+    complete = downloader.TakeFile();
     checking = true;
     // Without a thread of its own the check runs here: the window waits, but nothing unchecked runs.
     if (!StartThread(CheckMain, this)) Check();
@@ -111,7 +114,7 @@ DWORD WINAPI SetupWorkers::CheckMain(void* parameter) {
 // What runs is what was checked: the program stays unchangeable until the setup has ended or
 // the program is discarded.
 void SetupWorkers::Check() {
-    bool trusted = check.Check(ownPath, program);
+    bool trusted = check.Check(ownPath, std::move(complete));
     LPARAM verdict = static_cast<LPARAM>(check.Verdict());
     HWND target = window;
     // The last touch of this object: the window's thread may destroy it once this reads false.
@@ -119,10 +122,12 @@ void SetupWorkers::Check() {
     PostMessageA(target, WM_SETUP_CHECKED, trusted, verdict);
 }
 
-void SetupWorkers::DiscardProgram(const std::wstring& path) {
-    check.Release();
-    DeleteFileW(path.c_str());
+void SetupWorkers::DeleteProgram(const std::wstring&) {
+    // The download's own file, if it completed: nothing else that may lie at its path.
+    downloader.TakeFile().Delete();
 }
+
+void SetupWorkers::DiscardProgram(const std::wstring&) { check.Delete(); }
 
 void SetupWorkers::StartHandOver(const std::wstring& path, const std::string& setupLanguage) {
     program = path;
@@ -143,9 +148,10 @@ void SetupWorkers::HandOver() {
         if (key.Open("Software", HKEY_CURRENT_USER) && key.Open(record.productName.c_str(), key.Handle()))
             key.DeleteValue("installDir");
     }
-    RunAndWait(program.c_str(), L"/SILENT");
-    check.Release();
-    DeleteFileW(program.c_str());
+    // Started in the run's own folder, which holds nothing else.
+    RunAndWait(program.c_str(), L"/SILENT", folder.Path().c_str());
+    check.Delete();
+    folder.Remove();
     {
         RegistryKey key;
         if (key.Open("Software", HKEY_CURRENT_USER) &&

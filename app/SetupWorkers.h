@@ -6,6 +6,7 @@
 #include "app/SetupSession.h"
 #include "services/Downloader.h"
 #include "services/PublisherCheck.h"
+#include "services/RunFolder.h"
 
 #include <windows.h>
 
@@ -43,6 +44,9 @@ public:
     SetupWorkers(const SetupWorkers&) = delete;
     SetupWorkers& operator=(const SetupWorkers&) = delete;
 
+    // The setup program's folder, made by the start-up (see RunFolder); destroyed last, once
+    // nothing holds the program in it.
+    RunFolder folder;
     // Set before the first start: where news goes, and what the workers need.
     HWND window = nullptr;
     DWORD silenceMs = kDownloadSilenceMs;
@@ -60,7 +64,7 @@ public:
     uint32_t Now() override { return GetTickCount(); }
     bool StartDownload(const std::string& url, const std::wstring& path, Failure* failure) override;
     bool StopDownload() override;
-    void DeleteProgram(const std::wstring& path) override { DeleteFileW(path.c_str()); }
+    void DeleteProgram(const std::wstring& path) override;
     void StartCheck(const std::wstring& path) override;
     void DiscardProgram(const std::wstring& path) override;
     void StartHandOver(const std::wstring& path, const std::string& language) override;
@@ -78,6 +82,7 @@ private:
     // report is read when it arrives.
     PostedNews downloadNews;
     // What the check and the hand-over work on; written before their thread starts.
+    HeldFile complete;
     PublisherCheck check;
     std::atomic<bool> checking{false};
     std::wstring program;

@@ -10,6 +10,7 @@ add_library(pellmorrow_win STATIC
   services/PublisherCheck.cpp
   services/SystemDlls.cpp
   services/RunFolder.cpp
+  services/HeldFile.cpp
   controls/Picture.cpp
   controls/PercentProgressBar.cpp
   controls/OffscreenDC.cpp

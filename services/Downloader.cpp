@@ -1,6 +1,7 @@
 #include "services/Downloader.h"
 
 #include "framework/Handles.h"
+#include "services/HeldFile.h"
 #include "services/HttpHeaders.h"
 #include "services/SystemDlls.h"
 
@@ -105,12 +106,20 @@ public:
         pendingSize += size;
         return true;
     }
-    // Keeps the file if all of it is written and it closes cleanly.
-    bool Close() {
-        if (!Flush() || (markedForDeletion && !SetDeleteOnClose(false)) || !CloseHandle(handle.release()))
+    // Keeps the file if all of it is written and it closes cleanly, and holds it from then on
+    // (`held`). The handle that wrote it shares nothing, and a program cannot be started while a
+    // handle may write it, so it is held again at once for reading alone, and only if it is
+    // still the same file: one renamed into its place in that moment is neither taken nor deleted.
+    bool Close(HeldFile* held) {
+        BY_HANDLE_FILE_INFORMATION identity{};
+        if (!Flush() || !GetFileInformationByHandle(handle.get(), &identity) ||
+            (markedForDeletion && !SetDeleteOnClose(false)) || !CloseHandle(handle.release()))
             return false;
-        createdPath.clear();
-        return true;
+        std::wstring path;
+        path.swap(createdPath);
+        if (held->Hold(path, identity)) return true;
+        DeleteIfSame(path, identity);
+        return false;
     }
 
 private:
@@ -171,7 +180,7 @@ public:
         owner.buffer.clear();
         return true;
     }
-    bool Finish() { return !file.IsOpen() || file.Close(); }
+    bool Finish(HeldFile* held) { return !file.IsOpen() || file.Close(held); }
 
 private:
     Downloader& owner;
@@ -200,6 +209,12 @@ bool Downloader::Stop() {
     return true;
 }
 
+HeldFile Downloader::TakeFile() {
+    HeldFile taken = std::move(completeFile);
+    completeFile = HeldFile();
+    return taken;
+}
+
 bool Downloader::ClearResult() {
     if (busy) return false;
     received = 0;
@@ -221,6 +236,7 @@ bool Downloader::Start(const std::string& newUrl, const std::wstring& newTargetP
     querySize = newQuerySize;
     policy = newPolicy;
     ReleaseBytes(buffer);
+    completeFile = HeldFile();
     received = 0;
     totalSize = 0;
     failure = Failure{};
@@ -303,7 +319,7 @@ DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
     for (int attempt = 1;; ++attempt) {
         Attempt result = FetchOnce(connection.get(), object, flags, sink, accepted, validator, running);
         if (result == Attempt::Done)
-            return sink.Finish() ? DownloadEvent::Done : FailDownload(FailureReason::File, LastError());
+            return sink.Finish(&completeFile) ? DownloadEvent::Done : FailDownload(FailureReason::File, LastError());
         if (result == Attempt::Failed || attempt >= policy.attempts) return DownloadEvent::Failed;
         if (!PauseBeforeAttempt(attempt)) return FailDownload(FailureReason::Stopped);
     }

@@ -3,6 +3,7 @@
 // reports every step through a callback that runs on that worker thread. One download at a time
 // per object; the object is reused for the next one.
 #include "services/DownloadTypes.h"
+#include "services/HeldFile.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -41,6 +42,9 @@ public:
     bool Stop();
     // Forgets the last outcome (status Idle, counters 0, buffer released). False while busy.
     bool ClearResult();
+    // The file of a complete file download, held from its last byte on (see HeldFile), for the
+    // owner to keep holding; not held once taken, or before the download is Done.
+    HeldFile TakeFile();
 
     // Leaving: the worker clears `busy` just before its final callback (so that callback may
     // start the next download) and touches nothing of the object once that callback returns.
@@ -74,6 +78,9 @@ public:
     Failure failure;
 
 private:
+    // Written by the worker before it sets status Done.
+    HeldFile completeFile;
+
     // Callback and context change together, so a worker never pairs one with the other's old
     // value.
     struct Listener {

@@ -67,15 +67,14 @@ uint32_t Refusal(const TrustVerdict& verdict) {
 }
 }  // namespace
 
-bool PublisherCheck::Check(const std::wstring& ownPath, const std::wstring& programPath) {
+bool PublisherCheck::Check(const std::wstring& ownPath, HeldFile file) {
     verdict = 0;
-    if (!ThisProgramCarriesSignature()) return true;
-    program = AdoptFileHandle(CreateFileW(programPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!program) {
-        verdict = static_cast<uint32_t>(GetLastError());
+    program = std::move(file);
+    if (!program.IsHeld()) {
+        verdict = static_cast<uint32_t>(ERROR_INVALID_HANDLE);
         return false;
     }
+    if (!ThisProgramCarriesSignature()) return true;
 
     // Without the system's signature functions nothing checks out.
     if (ownPath.empty() || !Trust()) {
@@ -88,7 +87,7 @@ bool PublisherCheck::Check(const std::wstring& ownPath, const std::wstring& prog
         verdict = Refusal(installer);
         return false;
     }
-    TrustVerdict setup(programPath, program.get());
+    TrustVerdict setup(program.Path(), program.Get());
     CERT_PUBLIC_KEY_INFO* signer = setup.SignerKey();
     if (!signer) {
         verdict = Refusal(setup);

@@ -1,6 +1,7 @@
 #include "services/RunFolder.h"
 
 #include "app/InstallerPaths.h"
+#include "services/HeldFile.h"
 
 #include <ntsecapi.h>
 
@@ -23,11 +24,6 @@ UniqueHandle OpenFolder(const std::wstring& path, DWORD access, DWORD share) {
                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 }  // namespace
-
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow;
-}
 
 bool RunFolder::Create(const std::wstring& parent) {
     Remove();
@@ -59,15 +55,8 @@ bool RunFolder::Create(const std::wstring& parent) {
 
 void RunFolder::Remove() {
     if (path.empty()) return;
-    // The held handle shares no right to delete, so it goes first; the folder is then deleted
-    // through a handle that is checked to be of the same folder, and only if it is empty.
+    // The held handle shares no right to delete, so it goes first.
     held.reset();
-    UniqueHandle folder = OpenFolder(path, DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    BY_HANDLE_FILE_INFORMATION found{};
-    if (folder && GetFileInformationByHandle(folder.get(), &found) && SameFile(found, identity)) {
-        FILE_DISPOSITION_INFO disposition{TRUE};
-        SetFileInformationByHandle(folder.get(), FileDispositionInfo, &disposition, sizeof(disposition));
-    }
+    DeleteIfSame(path, identity);
     path.clear();
 }

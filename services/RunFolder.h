@@ -29,6 +29,3 @@ private:
     UniqueHandle held;
     BY_HANDLE_FILE_INFORMATION identity{};
 };
-
-// Whether two open handles are of the same file or folder.
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);

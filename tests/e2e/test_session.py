@@ -2,6 +2,7 @@
 downloads a stand-in setup program, runs it, records the installation and ends; failures and
 Cancel leave nothing behind."""
 import json
+import re
 import os
 import shutil
 import sys
@@ -10,8 +11,8 @@ import unittest
 import urllib.parse
 from pathlib import Path
 
-from winehost import (BUILD, DRIVE_C, native_stamp, program_argument, publisher, reg_add, reg_delete, reg_import,
-                      reg_query, wine, windows_path)
+from winehost import (BUILD, DRIVE_C, left_in_temp, native_stamp, program_argument, publisher, reg_add, reg_delete,
+                      reg_import, reg_query, wine, windows_path)
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 from test_server import Response, TestServer  # noqa: E402
@@ -21,12 +22,6 @@ FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
 PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
 ENVIRONMENT_KEY = r"HKCU\Environment"
 TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))  # the host the test copy was built with
-
-
-def unix_path(windows):
-    """A C:\\ path of the prefix as a Unix path."""
-    assert windows[:3].upper() == "C:\\", windows
-    return DRIVE_C / windows[3:].replace("\\", "/")
 
 
 class Session(unittest.TestCase):
@@ -60,7 +55,7 @@ class Session(unittest.TestCase):
                          env=self.env, timeout=180)
         self.assertEqual(code, 0, out)
         report = json.loads(out)
-        self.temp_file = unix_path(report["tempDir"]) / "QVTInstaller.exe"
+        self.temp = report["tempDir"]
         return report
 
     def requests(self, action):
@@ -96,14 +91,16 @@ class Session(unittest.TestCase):
                                  "remarks": "NoSign"})
         self.assertEqual(entry["headers"].get("User-Agent"), "QVT")
 
-        # The setup ran silently from the temporary folder and was waited for; it is gone now.
+        # The setup ran silently from its own folder in the temporary folder and was waited for;
+        # it is gone now, and so is its folder.
         record = self.record.read_text().splitlines()
         self.assertIn("arg=/SILENT", record)
         self.assertEqual(len([line for line in record if line.startswith("arg=")]), 1)
-        self.assertTrue(record[0].lower().endswith("\\qvtinstaller.exe"), record)
+        self.assertRegex(record[0], r"^path=.*\\Pellmorrow-[0-9a-f]{32}\\QVTInstaller\.exe$")
+        self.assertEqual(record[1], "cwd=" + record[0][len("path="):].rsplit("\\", 1)[0])
         self.assertIn("productKeyAtStart=no", record)
         self.assertEqual(record[-1], "ended", "the installer did not wait for the setup")
-        self.assertFalse(self.temp_file.exists())
+        self.assertEqual(left_in_temp(self.temp), [])
 
         values = reg_query(PRODUCT_KEY)
         self.assertEqual(values["affId"], ("REG_DWORD", "0x0"))
@@ -182,10 +179,10 @@ class Session(unittest.TestCase):
         self.assertEqual(report["exitCode"], 1, report)
         self.assertEqual(report["captions"][-1], "Installing...", report)
         record = self.record.read_text(encoding="utf-8").splitlines()
-        self.assertEqual(record[0], "path=" + windows_path(temp / "QVTInstaller.exe"))
+        self.assertRegex(record[0], r"^path=" + re.escape(windows_path(temp)) + r"\\Pellmorrow-[0-9a-f]{32}\\QVTInstaller\.exe$")
         self.assertIn("arg=/SILENT", record)
         self.assertEqual(record[-1], "ended")
-        self.assertFalse(self.temp_file.exists())
+        self.assertEqual(left_in_temp(self.temp), [])
         self.assertEqual(list(temp.iterdir()), [])
         values = reg_query(PRODUCT_KEY)
         self.assertEqual(values["lang"], ("REG_SZ", "EN"))
@@ -196,7 +193,7 @@ class Session(unittest.TestCase):
         report = self.run_session()
         self.assertEqual(report["exitCode"], 1, report)
         self.assertFalse(self.record.exists())
-        self.assertFalse(self.temp_file.exists())
+        self.assertEqual(left_in_temp(self.temp), [])
         self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
 
     def test_failed_downloads(self):
@@ -219,7 +216,7 @@ class Session(unittest.TestCase):
                 self.assertIsNone(report["question"], report)
                 self.assertNotEqual(report["exitCode"], 1)
                 self.assertEqual(len(self.requests("installer")), attempts)
-                self.assertFalse(self.temp_file.exists())
+                self.assertEqual(left_in_temp(self.temp), [])
                 self.assertFalse(self.record.exists())
                 self.assertIsNone(reg_query(PRODUCT_KEY))
 
@@ -244,11 +241,16 @@ class Session(unittest.TestCase):
         self.serve_setup(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1))
         report = self.run_session("kill-at=Download in progress...")
         self.assertEqual(report["exitCode"], 77, report)
+        def setup_programs():
+            return [path for path in left_in_temp(self.temp) if path.endswith("QVTInstaller.exe")]
         for _ in range(50):  # the system deletes it once the handle is gone
-            if not self.temp_file.exists():
+            if not setup_programs():
                 break
             time.sleep(0.1)
-        self.assertFalse(self.temp_file.exists())
+        self.assertEqual(setup_programs(), [])
+        # A killed run cannot remove its folder: this one does, for the tests after it.
+        for folder in left_in_temp(self.temp):
+            (DRIVE_C / self.temp[3:].replace("\\", "/") / folder).rmdir()
 
     def test_cancel_asks_first(self):
         def slow(request):
@@ -261,7 +263,7 @@ class Session(unittest.TestCase):
                 self.assertIn("Do you want to continue downloading?", report["question"])
                 self.assertNotEqual(report["exitCode"], 1)
                 self.assertNotIn("Installing...", report["captions"])
-                self.assertFalse(self.temp_file.exists())
+                self.assertEqual(left_in_temp(self.temp), [])
                 self.assertIsNone(reg_query(PRODUCT_KEY))
         with self.subTest("Yes keeps downloading"):
             report = self.run_session("cancel-at=Download in progress...", "answer=yes")

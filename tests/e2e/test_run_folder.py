@@ -1,0 +1,161 @@
+"""The setup program's folder: each run downloads it into a new folder of its own under the
+temporary folder, starts it there, and removes the folder when it ends, however it ends; two
+installers at once never meet; and nobody can change, rename or replace the setup program from
+its first byte to the end of its run."""
+import json
+import os
+import subprocess
+import sys
+import unittest
+from pathlib import Path
+
+from winehost import BUILD, DRIVE_C, DRIVER, reg_delete, reg_query, wine, windows_path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
+from test_server import Response, TestServer  # noqa: E402
+
+INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
+FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
+TAMPER = BUILD / "tests" / "e2e" / "setup_tamper.exe"
+PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
+TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))
+WORK = BUILD / "run-folder"
+
+
+def unix_path(windows):
+    assert windows[:3].upper() == "C:\\", windows
+    return DRIVE_C / windows[3:].replace("\\", "/")
+
+
+def run_folders(temp):
+    return sorted(p.name for p in temp.glob("Pellmorrow-*"))
+
+
+class Session:
+    """One installer under the driver, started in the background."""
+
+    def __init__(self, name, *options):
+        self.record = WORK / f"{name}-record.txt"
+        self.record.unlink(missing_ok=True)
+        self.out = WORK / f"{name}-out.txt"
+        with open(self.out, "wb") as out:
+            self.process = subprocess.Popen(
+                ["wine", str(DRIVER), "session", str(INSTALLER_E2E), *options], stdout=out,
+                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                env={**os.environ, "PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": "300"})
+
+    def report(self):
+        assert self.process.wait(timeout=180) == 0, self.out.read_text(errors="replace")
+        return json.loads(self.out.read_text())
+
+    def lines(self):
+        return self.record.read_text(encoding="utf-8").splitlines() if self.record.exists() else []
+
+    def value(self, key):
+        """A `key=value` line of the setup program's record."""
+        return next((line[len(key) + 1:] for line in self.lines() if line.startswith(key + "=")), None)
+
+
+class RunFolder(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        WORK.mkdir(parents=True, exist_ok=True)
+        cls.server = TestServer(port=TEST_PORT)
+        cls.setup_bytes = FAKE_SETUP.read_bytes()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def setUp(self):
+        reg_delete(PRODUCT_KEY)
+        self.serve(Response(self.setup_bytes))
+
+    def serve(self, setup):
+        def answer(request):
+            if request.query.get("action") != "installer":
+                return Response(b"")
+            return setup(request) if callable(setup) else setup
+        self.server.add_route("/index.new.php", answer)
+
+    def slowly(self, seconds):
+        """The setup program in pieces over about `seconds`."""
+        pieces = 20
+        return lambda request: Response(self.setup_bytes, fault="slow", piece=len(self.setup_bytes) // pieces + 1,
+                                        delay=seconds / pieces)
+
+    def assertInstalledFromOwnFolder(self, session, report):
+        self.assertEqual(report["exitCode"], 1, report)
+        self.assertEqual(session.lines()[-1], "ended", session.lines())
+        folder = session.value("cwd")
+        self.assertIsNotNone(folder, session.lines())
+        # Started in its own folder, a new one under the temporary folder.
+        parent, name = folder.rsplit("\\", 1)
+        self.assertEqual(parent.lower() + "\\", report["tempDir"].lower())
+        self.assertRegex(name, r"^Pellmorrow-[0-9a-f]{32}$")
+        self.assertEqual(session.value("path"), folder + "\\QVTInstaller.exe")
+        return folder
+
+    def test_two_installers_at_once_each_in_its_own_folder(self):
+        self.serve(self.slowly(3))
+        first, second = Session("first"), Session("second")
+        reports = [first.report(), second.report()]
+        folders = [self.assertInstalledFromOwnFolder(s, r) for s, r in zip((first, second), reports)]
+        self.assertNotEqual(folders[0], folders[1])
+        self.assertEqual(run_folders(unix_path(reports[0]["tempDir"])), [], "a run's folder was left behind")
+
+    def test_cancel_in_one_leaves_the_others_program_alone(self):
+        self.serve(self.slowly(4))
+        going_on = Session("going-on")
+        cancelled = Session("cancelled", "cancel-at=Download in progress...", "answer=no")
+        report = cancelled.report()
+        self.assertNotEqual(report["exitCode"], 1, report)
+        self.assertEqual(cancelled.lines(), [], "the cancelled run started a setup program")
+        # The other run's setup program was complete and ran from where it was written.
+        self.assertInstalledFromOwnFolder(going_on, going_on.report())
+        self.assertEqual(run_folders(unix_path(report["tempDir"])), [])
+
+    def test_folder_goes_however_the_run_ends(self):
+        cases = [
+            ("installed", Response(self.setup_bytes), []),
+            ("download failed", Response(b"missing", status=404), ["cancel-at=Download failed!"]),
+            ("cancelled", self.slowly(4), ["cancel-at=Download in progress...", "answer=no"]),
+        ]
+        for name, setup, options in cases:
+            with self.subTest(name):
+                reg_delete(PRODUCT_KEY)
+                self.serve(setup)
+                session = Session(name, *options)
+                report = session.report()
+                self.assertEqual(report["exitCode"] == 1, name == "installed", report)
+                self.assertEqual(run_folders(unix_path(report["tempDir"])), [])
+
+    def test_nobody_changes_renames_or_replaces_the_setup_program(self):
+        # The body arrives slowly and the setup program takes a while: the other program tries
+        # all along, from the first byte to the setup program's end.
+        self.serve(self.slowly(3))
+        code, out = wine("cmd", "/c", "echo", "%TEMP%")
+        self.assertEqual(code, 0, out)
+        temp = out.strip()
+        stop = WORK / "tamper-stop"
+        stop.unlink(missing_ok=True)
+        tamper_out = WORK / "tamper-out.txt"
+        with open(tamper_out, "wb") as out:
+            tamper = subprocess.Popen(["wine", str(TAMPER), temp, windows_path(stop)], stdout=out,
+                                      stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        try:
+            session = Session("tampered")
+            report = session.report()
+        finally:
+            stop.touch()
+            tamper.wait(timeout=60)
+        seen = json.loads(tamper_out.read_text())
+        self.assertGreater(seen["found"], 0, "the other program never saw the setup program")
+        self.assertEqual(seen["succeeded"], [])
+        self.assertEqual(temp.lower() + "\\", report["tempDir"].lower())
+        self.assertInstalledFromOwnFolder(session, report)
+        self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
+
+
+if __name__ == "__main__":
+    unittest.main()
