@@ -114,7 +114,7 @@ DWORD WINAPI SetupWorkers::CheckMain(void* parameter) {
 // What runs is what was checked: the program stays unchangeable until the setup has ended or
 // the program is discarded.
 void SetupWorkers::Check() {
-    bool trusted = check.Check(ownPath, std::move(complete));
+    bool trusted = check.Check(ownPath, program, std::move(complete));
     LPARAM verdict = static_cast<LPARAM>(check.Verdict());
     HWND target = window;
     // The last touch of this object: the window's thread may destroy it once this reads false.
@@ -122,12 +122,12 @@ void SetupWorkers::Check() {
     PostMessageA(target, WM_SETUP_CHECKED, trusted, verdict);
 }
 
-void SetupWorkers::DeleteProgram(const std::wstring&) {
+void SetupWorkers::DeleteProgram(const std::wstring& path) {
     // The download's own file, if it completed: nothing else that may lie at its path.
-    downloader.TakeFile().Delete();
+    downloader.TakeFile().Delete(path.c_str());
 }
 
-void SetupWorkers::DiscardProgram(const std::wstring&) { check.Delete(); }
+void SetupWorkers::DiscardProgram(const std::wstring& path) { check.Delete(path); }
 
 void SetupWorkers::StartHandOver(const std::wstring& path, const std::string& setupLanguage) {
     program = path;
@@ -150,7 +150,7 @@ void SetupWorkers::HandOver() {
     }
     // Started in the run's own folder, which holds nothing else.
     RunAndWait(program.c_str(), L"/SILENT", folder.Path().c_str());
-    check.Delete();
+    check.Delete(program);
     folder.Remove();
     {
         RegistryKey key;

@@ -2,6 +2,7 @@
 #include "services/SystemDlls.h"
 
 #include <cstdlib>
+#include <new>
 
 // The program's load configuration. Its one setting: Windows 10 (version 1607) and later take the
 // DLLs in the import table, and the DLLs those import, from the system folder only. The import
@@ -33,3 +34,27 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 namespace __gnu_cxx {
 void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
+
+// What the C++ library calls to throw its own errors: a string past its largest size, an index
+// past its end. The library's versions build exceptions of the logic_error and runtime_error
+// families with formatted messages, which brings along all of those classes and a second string
+// implementation for their messages. This program throws nothing itself, and where it catches,
+// it catches running out of memory (or anything): each of these throws std::bad_alloc, which
+// every such place handles as the failure it is.
+namespace std {
+void __throw_bad_alloc() { throw bad_alloc(); }
+void __throw_bad_array_new_length() { throw bad_alloc(); }
+void __throw_bad_cast() { throw bad_alloc(); }
+void __throw_bad_typeid() { throw bad_alloc(); }
+void __throw_bad_exception() { throw bad_alloc(); }
+void __throw_logic_error(const char*) { throw bad_alloc(); }
+void __throw_domain_error(const char*) { throw bad_alloc(); }
+void __throw_invalid_argument(const char*) { throw bad_alloc(); }
+void __throw_length_error(const char*) { throw bad_alloc(); }
+void __throw_out_of_range(const char*) { throw bad_alloc(); }
+void __throw_out_of_range_fmt(const char*, ...) { throw bad_alloc(); }
+void __throw_runtime_error(const char*) { throw bad_alloc(); }
+void __throw_range_error(const char*) { throw bad_alloc(); }
+void __throw_overflow_error(const char*) { throw bad_alloc(); }
+void __throw_underflow_error(const char*) { throw bad_alloc(); }
+}  // namespace std

@@ -82,7 +82,7 @@ public:
     bool Create(const std::wstring& path) {
         pending.reset(new (std::nothrow) char[kWriteBlock]);
         if (!pending) return false;
-        handle = AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+        handle = AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, CREATE_ALWAYS,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!handle) return false;
         createdPath = path;
@@ -115,11 +115,10 @@ public:
         if (!Flush() || !GetFileInformationByHandle(handle.get(), &identity) ||
             (markedForDeletion && !SetDeleteOnClose(false)) || !CloseHandle(handle.release()))
             return false;
-        std::wstring path;
-        path.swap(createdPath);
-        if (held->Hold(path, identity)) return true;
-        DeleteIfSame(path, identity);
-        return false;
+        const bool holding = held->Hold(createdPath.c_str(), identity);
+        if (!holding) DeleteIfSame(createdPath.c_str(), identity);
+        createdPath.clear();
+        return holding;
     }
 
 private:
@@ -209,11 +208,7 @@ bool Downloader::Stop() {
     return true;
 }
 
-HeldFile Downloader::TakeFile() {
-    HeldFile taken = std::move(completeFile);
-    completeFile = HeldFile();
-    return taken;
-}
+HeldFile Downloader::TakeFile() { return std::move(completeFile); }
 
 bool Downloader::ClearResult() {
     if (busy) return false;

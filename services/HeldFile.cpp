@@ -1,38 +1,37 @@
 #include "services/HeldFile.h"
 
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow;
+namespace {
+// Opened as it is (a link is not followed), with its identity; null when it cannot be opened or
+// is not the one with `identity`.
+UniqueHandle OpenSame(const wchar_t* path, DWORD access, DWORD share, const BY_HANDLE_FILE_INFORMATION& identity) {
+    UniqueHandle found = AdoptFileHandle(CreateFileW(path, access | FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+                                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION now;
+    if (found && (!GetFileInformationByHandle(found.get(), &now) ||
+                  now.dwVolumeSerialNumber != identity.dwVolumeSerialNumber ||
+                  now.nFileIndexHigh != identity.nFileIndexHigh || now.nFileIndexLow != identity.nFileIndexLow))
+        found.reset();
+    return found;
 }
+}  // namespace
 
-void DeleteIfSame(const std::wstring& path, const BY_HANDLE_FILE_INFORMATION& identity) {
-    // Opened without following a link, and deleted through the handle once it is known to be
-    // the same: a file or folder put at the path meanwhile is left alone. A folder that is not
-    // empty is not deleted.
-    UniqueHandle found = AdoptFileHandle(CreateFileW(
-        path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION now{};
-    if (!found || !GetFileInformationByHandle(found.get(), &now) || !SameFile(now, identity)) return;
+void DeleteIfSame(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& identity) {
+    // Deleted through a handle known to be of the same one: a file or folder put at the path
+    // meanwhile is left alone. A folder that is not empty is not deleted.
+    UniqueHandle found = OpenSame(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, identity);
     FILE_DISPOSITION_INFO disposition{TRUE};
-    SetFileInformationByHandle(found.get(), FileDispositionInfo, &disposition, sizeof(disposition));
+    if (found) SetFileInformationByHandle(found.get(), FileDispositionInfo, &disposition, sizeof(disposition));
 }
 
-bool HeldFile::Hold(const std::wstring& filePath, const BY_HANDLE_FILE_INFORMATION& fileIdentity) {
-    handle = AdoptFileHandle(CreateFileW(filePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION now{};
-    if (!handle || !GetFileInformationByHandle(handle.get(), &now) || !SameFile(now, fileIdentity)) {
-        handle.reset();
-        return false;
-    }
-    path = filePath;
+bool HeldFile::Hold(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& fileIdentity) {
+    handle = OpenSame(path, GENERIC_READ, FILE_SHARE_READ, fileIdentity);
     identity = fileIdentity;
-    return true;
+    return IsHeld();
 }
 
-void HeldFile::Delete() {
-    handle.reset();  // held without sharing deletion: let go first
-    if (!path.empty()) DeleteIfSame(path, identity);
-    path.clear();
+void HeldFile::Delete(const wchar_t* path) {
+    // Held without sharing deletion: let go first.
+    if (!handle) return;
+    handle.reset();
+    DeleteIfSame(path, identity);
 }

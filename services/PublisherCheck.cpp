@@ -67,7 +67,7 @@ uint32_t Refusal(const TrustVerdict& verdict) {
 }
 }  // namespace
 
-bool PublisherCheck::Check(const std::wstring& ownPath, HeldFile file) {
+bool PublisherCheck::Check(const std::wstring& ownPath, const std::wstring& programPath, HeldFile file) {
     verdict = 0;
     program = std::move(file);
     if (!program.IsHeld()) {
@@ -87,7 +87,7 @@ bool PublisherCheck::Check(const std::wstring& ownPath, HeldFile file) {
         verdict = Refusal(installer);
         return false;
     }
-    TrustVerdict setup(program.Path(), program.Get());
+    TrustVerdict setup(programPath, program.Get());
     CERT_PUBLIC_KEY_INFO* signer = setup.SignerKey();
     if (!signer) {
         verdict = Refusal(setup);

@@ -19,11 +19,11 @@ public:
     // not held, and whenever this installer's own signature does not check out: a signed build
     // never runs anything unchecked. Needs no network: certificates are not checked for
     // revocation. `ownPath` is this installer's own file, whose signer is the publisher.
-    bool Check(const std::wstring& ownPath, HeldFile file);
+    bool Check(const std::wstring& ownPath, const std::wstring& programPath, HeldFile file);
     // Lets go of the program; it stays.
     void Release() { program.Release(); }
-    // Lets go of the program and deletes it.
-    void Delete() { program.Delete(); }
+    // Lets go of the program and deletes it (`programPath`, as checked).
+    void Delete(const std::wstring& programPath) { program.Delete(programPath.c_str()); }
     // Why the last Check was false: the system's error when the program could not be opened,
     // else the trust verdict (of this installer's own signature when that failed, of the
     // program's otherwise), TRUST_E_SUBJECT_NOT_TRUSTED for a valid signature by another key.

@@ -15,7 +15,8 @@ public:
     RunFolder(const RunFolder&) = delete;
     RunFolder& operator=(const RunFolder&) = delete;
 
-    // Makes the folder in `parent`; false when none could be made there.
+    // Makes the folder in `parent`; false when none could be made there (nor is one tried again:
+    // the download then fails).
     bool Create(const std::wstring& parent);
     // Empty until Create succeeded and after Remove.
     const std::wstring& Path() const { return path; }
