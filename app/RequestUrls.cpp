@@ -53,3 +53,19 @@ std::string PercentEncode(const std::string& text) {
 std::string SetupRequestUrl(const RequestValues& values) { return RequestUrl("installer", values); }
 
 std::string SlideshowRequestUrl(const RequestValues& values) { return RequestUrl("installer_images", values); }
+
+std::string ResultRequestUrl(const RequestValues& values, const RunResult& result) {
+    std::string url = RequestUrl("installer_result", values);
+    switch (result.outcome) {
+    case RunResult::Outcome::Installed:
+        url += "&outcome=installed&exitcode=" + std::to_string(result.exitCode);
+        break;
+    case RunResult::Outcome::Failed:
+        url += "&outcome=failed&reason=" + PercentEncode(result.reason);
+        break;
+    case RunResult::Outcome::Cancelled:
+        url += "&outcome=cancelled";
+        break;
+    }
+    return url + "&seconds=" + std::to_string(result.seconds);
+}

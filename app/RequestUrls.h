@@ -1,5 +1,6 @@
 #pragma once
-// The two requests the installer makes of its server, kept free of window code.
+// The requests the installer makes of its server, kept free of window code: the setup program,
+// the slideshow description, and at the end a report of how the run ended.
 #include <string>
 
 struct RequestValues {
@@ -17,3 +18,17 @@ std::string PercentEncode(const std::string& text);
 
 std::string SetupRequestUrl(const RequestValues& values);
 std::string SlideshowRequestUrl(const RequestValues& values);
+
+// How a run ended, as the installer reports it to its server once.
+struct RunResult {
+    enum class Outcome { Installed, Failed, Cancelled };
+    Outcome outcome;
+    // Installed: the setup program's exit code.
+    unsigned long exitCode = 0;
+    // Failed: the name of the failure's reason.
+    std::string reason;
+    // How long the download took, until it completed, failed or was cancelled.
+    unsigned long seconds = 0;
+};
+
+std::string ResultRequestUrl(const RequestValues& values, const RunResult& result);

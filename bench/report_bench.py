@@ -20,7 +20,7 @@ from pathlib import Path
 
 REPORT = Path(__file__).resolve().parents[1] / "tools" / "report" / "report.py"
 TIME = "2026-12-10T12:00:00+00:00"
-REASONS = ["http_status", "network", "length", "signature"]
+REASONS = ["http", "network", "length", "signature"]
 
 
 def ordinary_log(path, lines):

@@ -1,7 +1,8 @@
 // Stands in for the downloaded setup program: records how it was started (its path, working
 // folder and arguments), what it found and the CRC-32 of its own file (so a test can tell which
 // bytes ran), in the file named by PELLMORROW_SETUP_RECORD, records PELLMORROW_SETUP_INSTALLDIR
-// as its installDir if given, takes PELLMORROW_SETUP_MS milliseconds, and ends.
+// as its installDir if given, takes PELLMORROW_SETUP_MS milliseconds, and ends with exit code
+// PELLMORROW_SETUP_EXIT (0 when not given), as a setup program that failed would.
 // Its own path is written in UTF-8, so that a folder with any characters can be checked.
 #include <windows.h>
 
@@ -62,5 +63,6 @@ int main(int argc, char** argv) {
     if (GetEnvironmentVariableA("PELLMORROW_SETUP_MS", ms, sizeof(ms))) Sleep(static_cast<DWORD>(std::atoi(ms)));
     std::fprintf(out, "ended\n");
     std::fclose(out);
-    return 0;
+    char code[32] = {};
+    return GetEnvironmentVariableA("PELLMORROW_SETUP_EXIT", code, sizeof(code)) ? std::atoi(code) : 0;
 }

@@ -11,6 +11,23 @@ TEST(RequestUrls, BothRequestsCarryTheSameValues) {
               "&remarks=demo");
 }
 
+TEST(RequestUrls, ResultSaysHowTheRunEnded) {
+    RequestValues values{"downloads.example.com", 11628, 1, "DE", "a b"};
+    const std::string base =
+        "http://downloads.example.com/index.new.php?action=installer_result&affid=11628&skinid=1&lang=DE&remarks=a%20b";
+    const struct {
+        RunResult result;
+        const char* tail;
+    } cases[] = {
+        {{RunResult::Outcome::Installed, 0, "", 42}, "&outcome=installed&exitcode=0&seconds=42"},
+        // An exit code is a DWORD: NTSTATUS values of a crashed setup stay unsigned.
+        {{RunResult::Outcome::Installed, 0xC0000005ul, "", 7}, "&outcome=installed&exitcode=3221225477&seconds=7"},
+        {{RunResult::Outcome::Failed, 0, "http_status", 3}, "&outcome=failed&reason=http_status&seconds=3"},
+        {{RunResult::Outcome::Cancelled, 0, "", 0}, "&outcome=cancelled&seconds=0"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ResultRequestUrl(values, c.result), base + c.tail);
+}
+
 TEST(RequestUrls, ServerSchemeIsThePublishersChoice) {
     const struct {
         const char* server;

@@ -24,7 +24,7 @@ sys.path.insert(0, str(REPORT.parent))
 import report as log_report  # noqa: E402
 
 DOWNLOADS = ["starts", "downloads_begun", "downloads_completed", "bytes"]
-RESULTS = ["installs", "installs_failed", "downloads_failed", "failed_http_status", "failed_signature",
+RESULTS = ["installs", "installs_failed", "downloads_failed", "failed_http", "failed_signature",
            "failed_other", "cancels", "median_download_seconds"]
 
 
@@ -87,7 +87,7 @@ class Report(unittest.TestCase):
         self.assertEqual(code, 0, err)
         lines = out.splitlines()
         # The table has columns for the reasons that occur only.
-        self.assertIn("failed: http_status", lines[0])
+        self.assertIn("failed: http", lines[0])
         self.assertIn("failed: signature", lines[0])
         self.assertNotIn("failed: network", lines[0])
         self.assertEqual(lines[-3].split(), ["all", "10", "7", "5", str(9204800 + 7000000),

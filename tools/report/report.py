@@ -36,8 +36,10 @@ SHOWN_MALFORMED = 10
 MAX_LINE = 1 << 20
 # Counters of the log (status, bytes sent) and of the installer (exit code, seconds) fit in this.
 MAX_DIGITS = 20
-# The reasons an installer gives for a failed download; any other name counts as "other".
-REASONS = ("http_status", "network", "length", "signature", "no_folder")
+# The reasons an installer gives for a failed download, most common first; any other name counts
+# as "other".
+REASONS = ("http", "network", "length", "no-length", "too-large", "bad-range", "signature", "no-folder", "file",
+           "no-memory", "no-thread", "bad-url", "stopped")
 REASONS_BYTES = tuple(reason.encode() for reason in REASONS)
 OTHER_REASON = len(REASONS)
 # Download times are counted in whole seconds up to a day; longer ones count as a day. This keeps
