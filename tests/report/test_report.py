@@ -139,9 +139,13 @@ class Report(unittest.TestCase):
             # A byte below 0x80 that does not decode (half a UTF-16 unit) is escaped too.
             _, out, _ = run("--csv", "--remarks-encoding", "utf-16-le", "-", stdin=log_line(remarks=b"=abc"))
             self.assertIn(("7", "\u6261\\x63"), csv_rows(out))
-            code, _, err = run("--remarks-encoding", "no-such-code", log)
-            self.assertEqual(code, 2)
-            self.assertIn("unknown encoding", err)
+            for name in ("no-such-code", "rot13", "hex"):
+                code, _, err = run("--remarks-encoding", name, log)
+                self.assertEqual(code, 2, name)
+                self.assertIn("unknown encoding", err)
+            # A codec that takes no error handler shows what is not ASCII escaped.
+            _, out, _ = run("--csv", "--remarks-encoding", "idna", log)
+            self.assertIn(("11628", "\\xE9t\\xE9"), csv_rows(out))
 
     def test_rotated_logs_missing_files_and_standard_input(self):
         with tempfile.TemporaryDirectory() as folder:

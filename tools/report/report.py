@@ -316,7 +316,10 @@ def shown(value, encoding):
     """Text for a byte value: decoded with `encoding`; a byte that does not decode, a control
     character and the backslash itself are written as \\xHH, other hidden characters as \\uHHHH,
     so that distinct values never look alike and nothing in a value acts on a terminal."""
-    text = value.decode(encoding, errors="report-escape")
+    try:
+        text = value.decode(encoding, errors="report-escape")
+    except ValueError:  # a codec that takes no error handler, or bytes it cannot decode at all
+        text = value.decode("ascii", errors="report-escape")
     if text.isascii() and text.isprintable() and "\\" not in text:
         return text
     out = []
@@ -416,9 +419,11 @@ def open_log(name):
 
 def encoding_name(name):
     try:
-        codecs.lookup(name)
+        b"x".decode(name, "ignore")  # also refuses codecs that do not turn bytes into text, such as hex
     except LookupError:
         raise argparse.ArgumentTypeError(f"unknown encoding: {name}")
+    except ValueError:
+        pass  # a codec that takes no error handler: shown() copes with it
     return name
 
 
