@@ -56,6 +56,7 @@ void InstallerDialog::PrepareSetupSession() {
     setupWork.window = m_hWnd;
     setupWork.silenceMs = silenceMs;
     setupWork.ownPath = ownPath;
+    setupWork.serverHost = LoadResourceString(IDS_SERVER_HOST);
     session.SetTarget(installerPath);
 }
 

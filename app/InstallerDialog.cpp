@@ -66,6 +66,9 @@ InstallerDialog::InstallerDialog(CWnd* parent, DWORD silenceMs)
       silenceMs(silenceMs) {}
 
 InstallerDialog::~InstallerDialog() {
+    // The window is gone: the run's result request gets what is left of its bound first, so
+    // that a slideshow worker still in a read does not end the process under it.
+    setupWork.FinishResult();
     // A worker still inside a network read after Cancel's wait would go on using this object's
     // downloader: nothing of the cancelled run is worth keeping, so the process ends first.
     // (The setup's workers guard themselves the same way.)

@@ -25,8 +25,8 @@ struct RunResult {
     Outcome outcome;
     // Installed: the setup program's exit code.
     unsigned long exitCode = 0;
-    // Failed: the name of the failure's reason.
-    std::string reason;
+    // Failed: the name of the failure's reason (letters and '-').
+    const char* reason = "";
     // How long the download took, until it completed, failed or was cancelled.
     unsigned long seconds = 0;
 };

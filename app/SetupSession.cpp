@@ -75,7 +75,7 @@ void SetupSession::OnChecked(bool trusted, uint32_t verdict) {
     stage = Stage::HandOver;
     view.ShowCaption(kInstalling);
     view.Hide();
-    work.StartHandOver(target, language);
+    work.StartHandOver(target, language, DurationSeconds());
 }
 
 SetupSession::CancelStep SetupSession::OnCancelPressed() const {
@@ -96,11 +96,20 @@ SetupSession::CancelStep SetupSession::OnCancelPressed() const {
 bool SetupSession::Cancel() {
     if (stage == Stage::HandOver || stage == Stage::Cancelled) return false;
     const Stage was = stage;
+    // How the run ended, for the server: read before the failure gives way to the Cancel.
+    RunResult result{RunResult::Outcome::Cancelled, 0, "", 0};
+    if (was == Stage::Failed) result = RunResult{RunResult::Outcome::Failed, 0, FailureName(failure.reason), 0};
     stage = Stage::Cancelled;
     failure = Failure{FailureReason::Cancelled, 0};
     StopClock();
     // The window goes at once, whatever the network does.
     view.Hide();
+    // The run ends here, after a failure or by Cancel: the server hears how, once. The request
+    // goes before the wait for the download, so that their bounds overlap.
+    if (was != Stage::Idle) {
+        result.seconds = DurationSeconds();
+        work.SendResult(result, language);
+    }
     if (was == Stage::Checking) {
         // The check holds the complete program and nobody can delete it meanwhile; the dialog
         // ends when the verdict comes and the program is gone.

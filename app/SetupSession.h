@@ -7,6 +7,7 @@
 // Threads: every call into the session, and every call it makes, happens on the window's
 // thread. Workers never call it: they post what happened, and the window's thread hands that to
 // OnDownload and OnChecked.
+#include "app/RequestUrls.h"
 #include "services/DownloadTypes.h"
 
 #include <cstdint>
@@ -46,8 +47,12 @@ public:
     // The check lets go of the program, and it is deleted.
     virtual void DiscardProgram(const std::wstring& path) = 0;
     // Runs the checked program, waits for it, deletes it, records the installation for
-    // `language` and ends the process, all away from the window's thread.
-    virtual void StartHandOver(const std::wstring& path, const std::string& language) = 0;
+    // `language`, tells the server how the setup program ended (with the download's seconds)
+    // and ends the process, all away from the window's thread.
+    virtual void StartHandOver(const std::wstring& path, const std::string& language, uint32_t downloadSeconds) = 0;
+    // Tells the server once how a run that did not hand over ended, for `language`; returns at
+    // once. The process gives the request a short bound when it ends.
+    virtual void SendResult(const RunResult& result, const std::string& language) = 0;
 };
 
 class SetupSession {
@@ -106,6 +111,7 @@ public:
 private:
     void Fail(const Failure& why);
     void StopClock();
+    uint32_t DurationSeconds() { return (DurationMs() + 500) / 1000; }
     void ShowPercent(DownloadEvent status, uint32_t received, uint32_t total);
 
     SetupView& view;

@@ -13,7 +13,9 @@ constexpr int kSetupAttempts = 3;
 constexpr DWORD kStopWaitMs = 500;
 
 // Runs a program in `folder` and waits for it to end; false when it could not be started.
-bool RunAndWait(const wchar_t* file, const wchar_t* parameters, const wchar_t* folder) {
+// `exitCode` is the program's own; one that cannot be read is not taken for success.
+bool RunAndWait(const wchar_t* file, const wchar_t* parameters, const wchar_t* folder, DWORD& exitCode) {
+    exitCode = 0xFFFFFFFF;
     // The shell may hand the request to extensions that expect COM on the calling thread.
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOW info{};
@@ -29,6 +31,8 @@ bool RunAndWait(const wchar_t* file, const wchar_t* parameters, const wchar_t* f
     bool started = ShellExecuteExW(&info);
     if (started && info.hProcess) {
         WaitForSingleObject(info.hProcess, INFINITE);
+        DWORD code;
+        if (GetExitCodeProcess(info.hProcess, &code)) exitCode = code;
         CloseHandle(info.hProcess);
     }
     if (SUCCEEDED(com)) CoUninitialize();
@@ -44,6 +48,8 @@ bool StartThread(LPTHREAD_START_ROUTINE main, void* parameter) {
 }  // namespace
 
 SetupWorkers::~SetupWorkers() {
+    // The window is gone: the user waits for nothing while the result request ends.
+    FinishResult();
     // A worker still inside a network read, or a check still reading the program: nothing of
     // the cancelled run is worth keeping, so the process ends before they meet a dead object.
     if (downloader.busy || downloader.IsCallbackRunning() || checking) TerminateProcess(GetCurrentProcess(), 0);
@@ -129,12 +135,17 @@ void SetupWorkers::DeleteProgram(const std::wstring& path) {
 
 void SetupWorkers::DiscardProgram(const std::wstring& path) { check.Delete(path); }
 
-void SetupWorkers::StartHandOver(const std::wstring& path, const std::string& setupLanguage) {
+void SetupWorkers::StartHandOver(const std::wstring& path, const std::string& setupLanguage, uint32_t seconds) {
     program = path;
     language = setupLanguage;
+    downloadSeconds = seconds;
     // Waiting for the setup program must not stop the window's thread: setup programs broadcast
     // messages and wait for every window to answer.
     if (!StartThread(HandOverMain, this)) HandOver();
+}
+
+void SetupWorkers::SendResult(const RunResult& run, const std::string& runLanguage) {
+    result.Send(ResultRequestUrl({serverHost, record.affiliateId, record.skinId, runLanguage, record.remarks}, run));
 }
 
 DWORD WINAPI SetupWorkers::HandOverMain(void* parameter) { static_cast<SetupWorkers*>(parameter)->HandOver(); }
@@ -149,7 +160,8 @@ void SetupWorkers::HandOver() {
             key.DeleteValue("installDir");
     }
     // Started in the run's own folder, which holds nothing else.
-    RunAndWait(program.c_str(), L"/SILENT", folder.Path().c_str());
+    DWORD exitCode;
+    const bool started = RunAndWait(program.c_str(), L"/SILENT", folder.Path().c_str(), exitCode);
     check.Delete(program);
     folder.Remove();
     {
@@ -168,8 +180,13 @@ void SetupWorkers::HandOver() {
             key.WriteString("guid", record.guid);
         }
     }
-    // The installation is recorded. End here, from this thread, without waiting on the window's
-    // thread or running anything that thread might be holding a lock for.
+    // The installation is recorded; the server hears how the setup program ended.
+    SendResult(started ? RunResult{RunResult::Outcome::Installed, exitCode, "", downloadSeconds}
+                       : RunResult{RunResult::Outcome::Failed, 0, FailureName(FailureReason::NoStart), downloadSeconds},
+               language);
+    FinishResult();
+    // End here, from this thread, without waiting on the window's thread or running anything
+    // that thread might be holding a lock for.
     TerminateProcess(GetCurrentProcess(), 1);
     for (;;) Sleep(INFINITE);
 }

@@ -3,6 +3,7 @@
 // publisher check and the hand-over to the setup program, each on a thread of its own. Workers
 // touch no window: they post what happened to the window, whose thread hands it to the session.
 #include "app/PostedNews.h"
+#include "app/RunReport.h"
 #include "app/SetupSession.h"
 #include "services/Downloader.h"
 #include "services/PublisherCheck.h"
@@ -39,7 +40,8 @@ public:
     static constexpr UINT WM_SETUP_CHECKED = WM_APP + 4;
 
     SetupWorkers() = default;
-    // Ends the process when a worker still uses this object (see Downloader's "Leaving").
+    // Gives the result request what is left of its bound, then ends the process when a worker
+    // still uses this object (see Downloader's "Leaving").
     ~SetupWorkers() override;
     SetupWorkers(const SetupWorkers&) = delete;
     SetupWorkers& operator=(const SetupWorkers&) = delete;
@@ -52,6 +54,11 @@ public:
     DWORD silenceMs = kDownloadSilenceMs;
     std::wstring ownPath;
     InstallRecord record;
+    // The server's host, as the requests name it.
+    std::string serverHost;
+
+    // Waits for the result request until its answer or its bound; at once when none is under way.
+    void FinishResult() { result.Finish(); }
 
     // On the window's thread, for WM_SETUP_DOWNLOAD: the latest state; news that comes after
     // this read is posted again.
@@ -67,7 +74,8 @@ public:
     void DeleteProgram(const std::wstring& path) override;
     void StartCheck(const std::wstring& path) override;
     void DiscardProgram(const std::wstring& path) override;
-    void StartHandOver(const std::wstring& path, const std::string& language) override;
+    void StartHandOver(const std::wstring& path, const std::string& language, uint32_t downloadSeconds) override;
+    void SendResult(const RunResult& result, const std::string& language) override;
 
 private:
     static int OnDownloadEvent(Downloader* downloader, void* context);
@@ -87,4 +95,6 @@ private:
     std::atomic<bool> checking{false};
     std::wstring program;
     std::string language;
+    uint32_t downloadSeconds = 0;
+    RunReport result;
 };

@@ -17,6 +17,7 @@ add_library(pellmorrow_win STATIC
   controls/SkinButton.cpp
   app/InstallerDialog.cpp
   app/DownloadSession.cpp
+  app/RunReport.cpp
   app/SetupWorkers.cpp
   app/Slideshow.cpp
   framework/StringInstances.cpp

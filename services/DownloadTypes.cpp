@@ -17,6 +17,7 @@ const char* FailureName(FailureReason reason) {
     case FailureReason::NoFolder: return "no-folder";
     case FailureReason::Signature: return "signature";
     case FailureReason::Cancelled: return "cancelled";
+    case FailureReason::NoStart: return "no-start";
     }
     return "unknown";
 }

@@ -48,6 +48,7 @@ enum class FailureReason : uint8_t {
     NoFolder,     // no folder for the setup program
     Signature,    // the setup program's signature was refused; detail: the check's verdict
     Cancelled,    // the user cancelled
+    NoStart,      // the checked setup program could not be started
 };
 
 struct Failure {

@@ -1,6 +1,7 @@
 """The publisher's download server end to end: nginx with the shipped server/nginx.conf, started
 by server/run on loopback, serves a site folder to the installer under Wine; its installer log
-records each request and tools/report counts them per affiliate and remarks."""
+records each request, the installer's report of how its run ended included, and tools/report
+counts them per affiliate and remarks."""
 import csv
 import io
 import json
@@ -104,14 +105,23 @@ class PublisherServer(unittest.TestCase):
             time.sleep(0.1)
         self.fail(f"{count} log lines of affiliate {affiliate} expected, found {mine}")
 
-    def report(self):
+    def result_line(self, affiliate, count):
+        """The one installer_result line of an affiliate, among its `count` lines."""
+        result, = [f for f in self.logged(affiliate, count) if f[2] == "installer_result"]
+        return result
+
+    def report(self, columns=("starts", "downloads_begun", "downloads_completed", "bytes")):
         result = subprocess.run([sys.executable, ROOT / "tools" / "report" / "report.py", "--csv", self.log],
                                 capture_output=True, text=True, timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertNotIn("malformed", result.stderr)
         rows = list(csv.DictReader(io.StringIO(result.stdout)))
-        return {(row["affiliate"], row["remarks"]): tuple(int(row[k]) for k in (
-            "starts", "downloads_begun", "downloads_completed", "bytes")) for row in rows}
+        return {(row["affiliate"], row["remarks"]): tuple(row[k] if k == "median_download_seconds" else int(row[k])
+                                                          for k in columns) for row in rows}
+
+    def results(self):
+        """What the report says of how the runs ended, per affiliate and remarks."""
+        return self.report(("installs", "installs_failed", "downloads_failed", "failed_http", "cancels"))
 
     def test_installer_downloads_runs_and_is_counted(self):
         remarks = "spring & summer #1 50%"
@@ -121,23 +131,99 @@ class PublisherServer(unittest.TestCase):
         self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
         self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
 
-        lines = self.logged("11628", 2)
+        lines = self.logged("11628", 3)
         self.assertEqual(sorted((f[1], f[2], f[5], f[6], f[7], f[9]) for f in lines), [
             ("GET", "installer", "EN", "=" + remarks, "200", "OK"),
             ("GET", "installer_images", "EN", "=" + remarks, "200", "OK"),
+            ("GET", "installer_result", "EN", "=" + remarks, "204", "OK"),
         ])
+        # After the setup program ended, the installer said so, with its exit code and the
+        # download's time; the setup took 2.5 s, the download a fraction of that.
+        result = self.result_line("11628", 3)
+        self.assertEqual(result[11:14], ["installed", "0", "-"], result)
+        self.assertLessEqual(int(result[14]), 2, result)
         # The description's picture came from the same server, with its cache headers.
         access = (self.prefix / "logs" / "access.log").read_text()
         self.assertRegex(access, r'"GET /pictures/en-1\.jpg HTTP/1\.1" 200 ')
         self.assertEqual(self.report()[("11628", remarks)], (1, 1, 1, len(self.english_setup)))
+        self.assertEqual(self.results()[("11628", remarks)], (1, 0, 0, 0, 0))
+
+    def test_setup_program_that_fails_is_reported(self):
+        self.env["PELLMORROW_SETUP_EXIT"] = "3"
+        report = self.session(self.stamped_copy("11631", "exit three"))
+        # The installer's own ending does not change: the run is recorded and ends as always.
+        self.assertEqual(report["exitCode"], 1, report)
+        self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
+        self.assertEqual(reg_query(PRODUCT_KEY)["affId"], ("REG_DWORD", "0x2d6f"))
+        self.assertEqual(self.result_line("11631", 3)[11:14], ["installed", "3", "-"])
+        self.assertEqual(self.results()[("11631", "exit three")], (0, 1, 0, 0, 0))
+
+    def test_missing_setup_program_is_reported_with_its_reason(self):
+        english = self.site / "setup" / "EN.exe"
+        english.unlink()
+        try:
+            report = self.session(self.stamped_copy("11632", "not found"), "cancel-at=Download failed!")
+        finally:
+            english.write_bytes(self.english_setup)
+        self.assertEqual(report["captions"][-1], "Download failed!", report)
+        self.assertIsNone(reg_query(PRODUCT_KEY))
+        # Sent when the run ends: once the user has closed the window.
+        result = self.result_line("11632", 3)
+        self.assertEqual(result[11:14], ["failed", "-", "http"], result)
+        self.assertTrue(result[14].isdigit(), result)
+        self.assertEqual(self.results()[("11632", "not found")], (0, 0, 1, 1, 0))
+
+    def test_server_without_results_changes_nothing(self):
+        # A server set up before installers reported their results answers them 404.
+        conf = self.prefix / "conf" / "nginx.conf"
+        current = conf.read_text()
+        older = re.sub(r"\n *if \(\$arg_action = installer_result\) \{\n *return 204;\n *\}", "", current)
+        self.assertNotEqual(older, current)
+        self.reload(older, 404)
+        try:
+            old = self.session(self.stamped_copy("11633", "old server"))
+            old_record = reg_query(PRODUCT_KEY)
+        finally:
+            self.reload(current, 204)
+        reg_delete(PRODUCT_KEY)
+        new = self.session(self.stamped_copy("11634", "new server"))
+        new_record = reg_query(PRODUCT_KEY)
+        # The user sees the same run and the registry holds the same record.
+        self.assertEqual(old["captions"][-1], "Installing...", old)
+        for key in ("hidden", "question", "exitCode"):
+            self.assertEqual(old[key], new[key], key)
+        self.assertEqual({k: v for k, v in old_record.items() if k not in ("affId", "remarks", "guid")},
+                         {k: v for k, v in new_record.items() if k not in ("affId", "remarks", "guid")})
+        self.assertEqual(old_record["remarks"], ("REG_SZ", "old server"))
+        self.assertEqual(self.result_line("11633", 3)[7], "404")
+        self.assertEqual(self.results()[("11633", "old server")], (0, 0, 0, 0, 0))
+
+    def reload(self, conf_text, result_status):
+        """Gives the running server another configuration, and waits until it answers a result
+        request with `result_status`."""
+        (self.prefix / "conf" / "nginx.conf").write_text(conf_text)
+        subprocess.run(["nginx", "-p", f"{self.prefix}/", "-c", "conf/nginx.conf", "-e", "logs/error.log",
+                        "-s", "reload"], check=True, stdin=subprocess.DEVNULL, timeout=60)
+        probe = f"http://{HOST}/index.new.php?action=installer_result&affid=1&skinid=1&lang=EN&remarks=probe"
+        for _ in range(100):
+            try:
+                with urllib.request.urlopen(probe, timeout=10) as answer:
+                    status = answer.status
+            except urllib.error.HTTPError as error:
+                status = error.code
+            if status == result_status:
+                return
+            time.sleep(0.1)
+        self.fail(f"the server did not take its new configuration: {status}")
 
     def test_installer_over_https(self):
         report = self.session(self.stamped_copy("11630", "over tls", INSTALLER_TLS))
         self.assertEqual(report["exitCode"], 1, report)
         self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
-        lines = self.logged("11630", 2)
-        self.assertEqual(sorted((f[2], f[7], f[9]) for f in lines),
-                         [("installer", "200", "OK"), ("installer_images", "200", "OK")])
+        lines = self.logged("11630", 3)
+        self.assertEqual(sorted((f[2], f[7], f[9], f[11]) for f in lines),
+                         [("installer", "200", "OK", "-"), ("installer_images", "200", "OK", "-"),
+                          ("installer_result", "204", "OK", "installed")])
         self.assertEqual(self.report()[("11630", "over tls")], (1, 1, 1, len(self.english_setup)))
 
     def test_cancelled_download_is_logged_incomplete(self):
@@ -153,10 +239,12 @@ class PublisherServer(unittest.TestCase):
         self.assertIn("Do you want to continue downloading?", report["question"])
         self.assertNotEqual(report["exitCode"], 1, report)
 
-        setup, = [f for f in self.logged("11629", 2) if f[2] == "installer"]
+        setup, = [f for f in self.logged("11629", 3) if f[2] == "installer"]
         self.assertEqual((setup[7], setup[9]), ("200", ""), setup)  # sent in part only
         self.assertLess(int(setup[8]), len(big))
         self.assertEqual(self.report()[("11629", "cancelled")], (1, 1, 0, int(setup[8])))
+        self.assertEqual(self.result_line("11629", 3)[11:14], ["cancelled", "-", "-"])
+        self.assertEqual(self.results()[("11629", "cancelled")], (0, 0, 0, 0, 1))
 
     def test_languages_with_own_files_and_falling_back(self):
         # The installer's requests for German (files of its own) and Turkish (none: English).

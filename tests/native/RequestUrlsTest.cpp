@@ -22,7 +22,7 @@ TEST(RequestUrls, ResultSaysHowTheRunEnded) {
         {{RunResult::Outcome::Installed, 0, "", 42}, "&outcome=installed&exitcode=0&seconds=42"},
         // An exit code is a DWORD: NTSTATUS values of a crashed setup stay unsigned.
         {{RunResult::Outcome::Installed, 0xC0000005ul, "", 7}, "&outcome=installed&exitcode=3221225477&seconds=7"},
-        {{RunResult::Outcome::Failed, 0, "http_status", 3}, "&outcome=failed&reason=http_status&seconds=3"},
+        {{RunResult::Outcome::Failed, 0, "no-folder", 3}, "&outcome=failed&reason=no-folder&seconds=3"},
         {{RunResult::Outcome::Cancelled, 0, "", 0}, "&outcome=cancelled&seconds=0"},
     };
     for (const auto& c : cases) EXPECT_EQ(ResultRequestUrl(values, c.result), base + c.tail);

@@ -71,10 +71,16 @@ public:
         EXPECT_EQ(file, File::Checked);
         file = File::None;
     }
-    void StartHandOver(const std::wstring&, const std::string& language) override {
-        calls.push_back("hand-over " + language);
+    void StartHandOver(const std::wstring&, const std::string& language, uint32_t seconds) override {
+        calls.push_back("hand-over " + language + " " + std::to_string(seconds) + " s");
         EXPECT_EQ(file, File::Checked);
         file = File::Running;
+    }
+    void SendResult(const RunResult& result, const std::string& language) override {
+        const char* outcomes[] = {"installed", "failed", "cancelled"};
+        calls.push_back(std::string("result ") + outcomes[static_cast<int>(result.outcome)] +
+                        (*result.reason ? std::string(" ") + result.reason : "") + " " + std::to_string(result.seconds) +
+                        " s " + language);
     }
 };
 
@@ -111,7 +117,7 @@ const DownloadEvent kConnecting = DownloadEvent::Connecting, kInProgress = Downl
                     kDone = DownloadEvent::Done;
 
 FailureReason ReasonNamed(const std::string& name) {
-    for (int value = 0; value <= static_cast<int>(FailureReason::Cancelled); ++value)
+    for (int value = 0; value <= static_cast<int>(FailureReason::NoStart); ++value)
         if (name == FailureName(static_cast<FailureReason>(value))) return static_cast<FailureReason>(value);
     ADD_FAILURE() << "no reason named " << name;
     return FailureReason::None;
@@ -151,7 +157,7 @@ std::vector<Case> Cases() {
         {"complete run hands over",
          with({Finished(), Reported(kDone, 200, 200), CheckedAs(0)}),
          Then(kDownloadToHalf, {"progress 100", "caption Installing...", "hide"}),
-         {"download url-EN", "check", "hand-over EN"}, Stage::HandOver, File::Running},
+         {"download url-EN", "check", "hand-over EN 0 s"}, Stage::HandOver, File::Running},
         {"positions within a frame are skipped, the last one is not",
          {StartFor("EN"), Reported(kInProgress, 10, 100), After(5), Reported(kInProgress, 20, 100), After(11),
           Reported(kInProgress, 30, 100), After(1), Reported(kInProgress, 40, 100), Finished(),
@@ -162,7 +168,7 @@ std::vector<Case> Cases() {
          with({After(20), Reported(kInProgress, 20, 200), After(20), Reported(kInProgress, 120, 200), Finished(),
                Reported(kDone, 200, 200), CheckedAs(0)}),
          Then(kDownloadToHalf, {"progress 60", "progress 100", "caption Installing...", "hide"}),
-         {"download url-EN", "check", "hand-over EN"}, Stage::HandOver, File::Running},
+         {"download url-EN", "check", "hand-over EN 0 s"}, Stage::HandOver, File::Running},
         {"no length known: captions only",
          {StartFor("EN"), Reported(kConnecting), Reported(kInProgress, 0, 0), Reported(kInProgress, 500, 0)},
          {"caption Connecting to server...", "caption Download in progress..."},
@@ -188,27 +194,49 @@ std::vector<Case> Cases() {
         {"Cancel while downloading",
          with({CancelPressed()}),
          Then(kDownloadToHalf, {"hide", "end"}),
-         {"download url-EN", "stop", "delete"}, Stage::Cancelled, File::None, FailureReason::Cancelled},
+         {"download url-EN", "result cancelled 0 s EN", "stop", "delete"}, Stage::Cancelled, File::None,
+         FailureReason::Cancelled},
         {"Cancel after the file is complete, before its report",
          with({Finished(), CancelPressed(), Reported(kDone, 200, 200)}),
          Then(kDownloadToHalf, {"hide", "end"}),
-         {"download url-EN", "stop", "delete"}, Stage::Cancelled, File::None, FailureReason::Cancelled},
+         {"download url-EN", "result cancelled 0 s EN", "stop", "delete"}, Stage::Cancelled, File::None,
+         FailureReason::Cancelled},
         {"Cancel with a worker stuck in a read",
          with({CancelPressed()}),
          Then(kDownloadToHalf, {"hide", "end"}),
-         {"download url-EN", "stop"}, Stage::Cancelled, File::Partial, FailureReason::Cancelled},
+         {"download url-EN", "result cancelled 0 s EN", "stop"}, Stage::Cancelled, File::Partial,
+         FailureReason::Cancelled},
         {"Cancel while the check holds the program ends the dialog once it is gone",
          with({Finished(), Reported(kDone, 200, 200), CancelPressed(), CheckedAs(0)}),
          Then(kDownloadToHalf, {"progress 100", "hide", "end"}),
-         {"download url-EN", "check", "discard"}, Stage::Cancelled, File::None, FailureReason::Cancelled},
+         {"download url-EN", "check", "result cancelled 0 s EN", "discard"}, Stage::Cancelled, File::None,
+         FailureReason::Cancelled},
         {"completion while the question is open: the hand-over wins",
          with({Finished(), Reported(kDone, 200, 200), CheckedAs(0), CancelPressed()}),
          Then(kDownloadToHalf, {"progress 100", "caption Installing...", "hide"}),
-         {"download url-EN", "check", "hand-over EN"}, Stage::HandOver, File::Running},
+         {"download url-EN", "check", "hand-over EN 0 s"}, Stage::HandOver, File::Running},
         {"Cancel after a failure",
          with({FailedWith(FailureReason::HttpStatus, 503), CancelPressed()}),
          Then(kDownloadToHalf, {"failed", "hide", "end"}),
-         {"download url-EN", "stop"}, Stage::Cancelled, File::None, FailureReason::Cancelled},
+         {"download url-EN", "result failed http 0 s EN", "stop"}, Stage::Cancelled, File::None,
+         FailureReason::Cancelled},
+        // The result goes when the run ends, with the download's time until then, rounded.
+        {"closing long after a failure",
+         {StartFor("DE"), Reported(kConnecting), After(2499), FailedWith(FailureReason::Network, 12029),
+          After(60000), CancelPressed()},
+         {"caption Connecting to server...", "failed", "hide", "end"},
+         {"download url-DE", "result failed network 2 s DE", "stop"}, Stage::Cancelled, File::None,
+         FailureReason::Cancelled, 0, CancelStep::Ignore, "DE"},
+        {"a refused signature",
+         with({After(3480), Finished(), Reported(kDone, 200, 200), CheckedAs(0x800B0100), After(9000),
+               CancelPressed()}),
+         Then(kDownloadToHalf, {"progress 100", "failed", "hide", "end"}),
+         {"download url-EN", "check", "discard", "result failed signature 4 s EN", "stop"}, Stage::Cancelled,
+         File::None, FailureReason::Cancelled},
+        {"no folder for the program, closed",
+         {StartFor(""), CancelPressed()},
+         {"failed", "hide", "end"}, {"result failed no-folder 0 s EN", "stop"}, Stage::Cancelled, File::None,
+         FailureReason::Cancelled},
         {"check refused",
          with({Finished(), Reported(kDone, 200, 200), CheckedAs(0x800B0100)}),
          Then(kDownloadToHalf, {"progress 100", "failed"}),
@@ -217,12 +245,13 @@ std::vector<Case> Cases() {
         {"a language chosen while the download runs changes nothing",
          with({StartFor("DE"), Finished(), Reported(kDone, 200, 200), StartFor("FR"), CheckedAs(0), StartFor("NL")}),
          Then(kDownloadToHalf, {"progress 100", "caption Installing...", "hide"}),
-         {"download url-EN", "check", "hand-over EN"}, Stage::HandOver, File::Running},
+         {"download url-EN", "check", "hand-over EN 0 s"}, Stage::HandOver, File::Running},
+        // The failure is no result yet: the run goes on. The hand-over gets the new download's time.
         {"a language chosen after a failure starts again",
-         {StartFor("EN"), FailedWith(FailureReason::HttpStatus, 404), StartFor("DE"), Reported(kConnecting),
-          Finished(), Reported(kDone, 10, 10), CheckedAs(0)},
+         {StartFor("EN"), After(7000), FailedWith(FailureReason::HttpStatus, 404), StartFor("DE"),
+          Reported(kConnecting), After(1500), Finished(), Reported(kDone, 10, 10), After(800), CheckedAs(0)},
          {"failed", "caption Connecting to server...", "progress 100", "caption Installing...", "hide"},
-         {"download url-EN", "download url-DE", "check", "hand-over DE"}, Stage::HandOver, File::Running,
+         {"download url-EN", "download url-DE", "check", "hand-over DE 2 s"}, Stage::HandOver, File::Running,
          FailureReason::None, 0, CancelStep::Ignore, "DE"},
     };
 }
@@ -342,7 +371,7 @@ TEST(SetupSession, DurationRunsFromStartToTheEndOfTheDownload) {
 
 TEST(FailureNames, AreShortDistinctAndFitForAQuery) {
     std::vector<std::string> seen;
-    for (int value = 0; value <= static_cast<int>(FailureReason::Cancelled); ++value) {
+    for (int value = 0; value <= static_cast<int>(FailureReason::NoStart); ++value) {
         std::string name = FailureName(static_cast<FailureReason>(value));
         EXPECT_FALSE(name.empty());
         EXPECT_LE(name.size(), 12u) << name;
