@@ -67,10 +67,14 @@ void InstallerDialog::StartDownload(UINT id) {
     RequestValues request{LoadResourceString(IDS_SERVER_HOST), affiliateId, skinId, language, remarks};
     if (!session.Start(SetupRequestUrl(request), language)) return;
 
-    for (SkinButton& button : languageButtons)
-        if (button.m_hWnd) button.ShowWindow(SW_HIDE);
+    HideLanguageButtons();
     progress.ShowWindow(SW_SHOW);
     StartSlideshow(SlideshowRequestUrl(request));
+}
+
+void InstallerDialog::HideLanguageButtons() {
+    for (SkinButton& button : languageButtons)
+        if (button.m_hWnd) button.ShowWindow(SW_HIDE);
 }
 
 void InstallerDialog::SessionView::ShowProgress(unsigned percent) {

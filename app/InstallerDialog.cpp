@@ -61,9 +61,7 @@ std::wstring Widen(const std::string& text) {
 }  // namespace
 
 InstallerDialog::InstallerDialog(CWnd* parent, DWORD silenceMs)
-    : CDialog(IDD_INSTALLER_DIALOG, parent),
-      icon(LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))),
-      silenceMs(silenceMs) {}
+    : CDialog(IDD_INSTALLER_DIALOG, parent), silenceMs(silenceMs) {}
 
 InstallerDialog::~InstallerDialog() {
     // The window is gone: the run's result request gets what is left of its bound first, so
@@ -81,12 +79,12 @@ void InstallerDialog::DoDataExchange(CDataExchange* pDX) {
     DDX_Control(pDX, IDCANCEL, cancelButton);
 }
 
+// The downloads start as early as the requests can be made: once the bar is ready for their
+// news and the stamp, the installed check and the setup program's place are known. The rest of
+// the window is built while the first requests are on their way; none of it shows before this
+// returns, so the order changes nothing on the screen.
 BOOL InstallerDialog::OnInitDialog() {
     CDialog::OnInitDialog();
-    AddAboutToSystemMenu();
-    SetIcon(icon, TRUE);
-    SetIcon(icon, FALSE);
-    SetWindowText(LoadResourceString(IDS_WINDOW_TITLE).c_str());
     SetUpProgressBar();
     defaultInstallDir = LoadResourceString(IDS_INSTALL_DIR);
     productName = LoadResourceString(IDS_PRODUCT_NAME);
@@ -99,13 +97,21 @@ BOOL InstallerDialog::OnInitDialog() {
     // The setup program goes into a new folder of this run's own: without one there is nowhere to
     // put it, and the download fails.
     if (setupWork.folder.Create(tempDirectory)) installerPath = JoinPath(setupWork.folder.Path(), L"QVTInstaller.exe");
+    PrepareSetupSession();
+    StartDownload(kEnglish);
+
+    AddAboutToSystemMenu();
+    icon = LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
+    SetIcon(icon, TRUE);
+    SetIcon(icon, FALSE);
+    SetWindowText(LoadResourceString(IDS_WINDOW_TITLE).c_str());
     {
         CClientDC dc(this);
         LoadBackground(dc);
         CreateLanguageButtons(dc);
     }
-    PrepareSetupSession();
-    StartDownload(kEnglish);
+    // Made after the download started, which hides them: hidden like the ones it found.
+    HideLanguageButtons();
     return TRUE;
 }
 

@@ -53,6 +53,7 @@ private:
     void LaunchInstalledGameAndExit();
     void LoadBackground(CDC& dc);
     void CreateLanguageButtons(CDC& dc);
+    void HideLanguageButtons();
 
     // What the setup session shows, on the window's thread.
     class SessionView : public SetupView {
@@ -85,7 +86,8 @@ private:
     void OnTimer(UINT id);
 
     PercentProgressBar progress;
-    HICON icon;
+    // Loaded once the downloads have started.
+    HICON icon = nullptr;
     // Declared before the session, which uses it, and destroyed after it.
     SetupWorkers setupWork;
     SessionView sessionView{*this};

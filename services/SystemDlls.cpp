@@ -69,6 +69,15 @@ const WinInetFunctions* WinInet() {
     return loaded;
 }
 
+namespace {
+DWORD WINAPI LoadWinInetMain(void*) { return WinInet() != nullptr; }
+}  // namespace
+
+void LoadWinInetAhead() {
+    HANDLE thread = CreateThread(nullptr, 0, LoadWinInetMain, nullptr, 0, nullptr);
+    if (thread) CloseHandle(thread);
+}
+
 const TrustFunctions* Trust() {
     static const TrustFunctions* const loaded = []() -> const TrustFunctions* {
         static TrustFunctions functions;

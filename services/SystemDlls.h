@@ -34,6 +34,10 @@ struct WinInetFunctions {
     decltype(&InternetCloseHandle) InternetCloseHandle;
 };
 const WinInetFunctions* WinInet();
+// Loads WinINet on a thread of its own, so that the first download finds it loaded instead of
+// waiting for it; meanwhile the caller goes on (making its window). When no thread can be had,
+// the first download loads it as before.
+void LoadWinInetAhead();
 
 // The signature check's functions, from wintrust.dll and crypt32.dll. Null when either DLL or
 // any of them is missing: then no signature checks out.
