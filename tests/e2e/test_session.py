@@ -223,7 +223,9 @@ class Session(unittest.TestCase):
     def test_download_completing_while_the_question_is_open(self):
         # The question box holds the window's thread in its own loop; the hand-over must not
         # depend on that thread to run the setup, record it and end the process.
-        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=16384, delay=0.05))
+        # About two seconds of download: the question must open while it still runs, and the
+        # installer asks for the setup program before its window shows.
+        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.2))
         report = self.run_session("cancel-at=Download in progress...", "answer=none")
         self.assertIn("Do you want to continue downloading?", report["question"])
         # The question is moot once the setup program starts: it goes away then, long before the

@@ -230,7 +230,8 @@ class SetupNotHeldUp(unittest.TestCase):
 
                 def answer(request, description=description):
                     if request.query.get("action") == "installer":
-                        return Response(self.setup_bytes, fault="slow", piece=16384, delay=0.1)
+                        # About a second: long enough for several pictures once the window runs.
+                        return Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1)
                     return description
                 self.server.add_route("/index.new.php", answer)
                 code, out = wine(DRIVER, "session", INSTALLER_E2E, "timeout=60000", timeout=180)
