@@ -46,15 +46,21 @@ def main(program, link_map):
     pe = struct.unpack_from("<I", image, 0x3C)[0]
     count, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
     optional = pe + 24
-    if struct.unpack_from("<H", image, optional)[0] != 0x10B:
-        sys.exit("set_load_config: not a 32-bit program")
-    image_base = struct.unpack_from("<I", image, optional + 28)[0]
+    magic = struct.unpack_from("<H", image, optional)[0]
+    if magic == 0x10B:  # a 32-bit program
+        image_base = struct.unpack_from("<I", image, optional + 28)[0]
+        directories = optional + 96
+    elif magic == 0x20B:  # a 64-bit one
+        image_base = struct.unpack_from("<Q", image, optional + 24)[0]
+        directories = optional + 112
+    else:
+        sys.exit("set_load_config: not a Windows program")
     rva = symbol_address(open(link_map, encoding="utf-8", errors="replace").read()) - image_base
     at = file_offset(image, optional + optional_size, count, rva)
     size = struct.unpack_from("<I", image, at)[0]
     if not 64 <= size <= 0x200:
         sys.exit(f"set_load_config: the structure at {rva:#x} does not look like one (size {size})")
-    struct.pack_into("<II", image, optional + 96 + 8 * LOAD_CONFIG, rva, size)
+    struct.pack_into("<II", image, directories + 8 * LOAD_CONFIG, rva, size)
     struct.pack_into("<I", image, optional + 64, checksum(image, optional + 64))
     open(program, "wb").write(image)
 

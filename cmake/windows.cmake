@@ -31,6 +31,17 @@ set_source_files_properties(${CMAKE_SOURCE_DIR}/controls/SkinButtonMath.cpp
 # system folder at run time (services/SystemDlls.h). tests/imports checks the built programs.
 set(PELLMORROW_SYSTEM_LIBS
   comctl32 ole32 oleaut32 uuid shell32 rpcrt4 advapi32 gdi32 user32 kernel32)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(comctl32_extra ${CMAKE_BINARY_DIR}/libcomctl32_extra.a)
+  add_custom_command(OUTPUT ${comctl32_extra}
+    COMMAND ${PELLMORROW_MINGW_TRIPLE}-dlltool -d ${CMAKE_SOURCE_DIR}/cmake/comctl32-x86_64.def -l ${comctl32_extra}
+    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/comctl32-x86_64.def)
+  add_custom_target(comctl32_extra DEPENDS ${comctl32_extra})
+  add_library(comctl32_extra_lib STATIC IMPORTED)
+  set_target_properties(comctl32_extra_lib PROPERTIES IMPORTED_LOCATION ${comctl32_extra})
+  add_dependencies(comctl32_extra_lib comctl32_extra)
+  list(APPEND PELLMORROW_SYSTEM_LIBS comctl32_extra_lib)
+endif()
 target_include_directories(pellmorrow_win PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/res)
 target_link_libraries(pellmorrow_win PUBLIC pellmorrow_core ${PELLMORROW_SYSTEM_LIBS})
 
@@ -47,7 +58,7 @@ set_property(TARGET pellmorrow_installer PROPERTY INTERPROCEDURAL_OPTIMIZATION O
 # It links the C++ runtime of the compiler's win32 thread model instead of the posix one: the
 # same compiler version and library ABI, without the winpthread library (about 30 KB) that only
 # std::thread and std::mutex need, which the program does not use (GoogleTest and the tests do).
-execute_process(COMMAND i686-w64-mingw32-gcc-win32 -print-libgcc-file-name
+execute_process(COMMAND ${PELLMORROW_MINGW_TRIPLE}-gcc-win32 -print-libgcc-file-name
                 OUTPUT_VARIABLE win32_libgcc OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 get_filename_component(PELLMORROW_WIN32_RUNTIME_DIR ${win32_libgcc} DIRECTORY)
 # The stamping tool needs no threads either.
@@ -76,6 +87,13 @@ function(server_host_dir name host)
                  ${CMAKE_BINARY_DIR}/generated/${name}/server_host.h @ONLY)
 endfunction()
 
+# The linker's name for the structure: 32-bit C names carry a leading underscore.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(PELLMORROW_LOAD_CONFIG_SYMBOL __load_config_used)
+else()
+  set(PELLMORROW_LOAD_CONFIG_SYMBOL _load_config_used)
+endif()
+
 function(add_installer name host)
   server_host_dir(${name} ${host})
   add_executable(${name} WIN32 app/InstallerApp.cpp framework/WinMain.cpp ${PELLMORROW_RC})
@@ -87,7 +105,7 @@ function(add_installer name host)
   # The map shows what each library object adds (bench/size.sh).
   target_link_options(${name} PRIVATE -Wl,-Map=$<TARGET_FILE_DIR:${name}>/${name}.map)
   # The load configuration (framework/WinMain.cpp): kept, and its directory entry filled in.
-  target_link_options(${name} PRIVATE -Wl,--require-defined=__load_config_used)
+  target_link_options(${name} PRIVATE -Wl,--require-defined=${PELLMORROW_LOAD_CONFIG_SYMBOL})
   add_custom_command(TARGET ${name} POST_BUILD
     COMMAND python3 ${CMAKE_SOURCE_DIR}/cmake/set_load_config.py $<TARGET_FILE:${name}>
             $<TARGET_FILE_DIR:${name}>/${name}.map)

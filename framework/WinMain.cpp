@@ -11,15 +11,15 @@
 // link does (cmake/set_load_config.py). The structure's size is the classic one whose last
 // fields are the safe exception handler table, left empty: this program registers no handlers.
 namespace {
-constexpr IMAGE_LOAD_CONFIG_DIRECTORY32 LoadConfiguration() {
-    IMAGE_LOAD_CONFIG_DIRECTORY32 config{};
+constexpr IMAGE_LOAD_CONFIG_DIRECTORY LoadConfiguration() {
+    IMAGE_LOAD_CONFIG_DIRECTORY config{};
     config.Size = sizeof(config);
     config.Reserved1 = LOAD_LIBRARY_SEARCH_SYSTEM32;  // DependentLoadFlags
     return config;
 }
 }  // namespace
 // A constant: the loader reads it before any of the program's code runs.
-extern "C" __attribute__((used)) const IMAGE_LOAD_CONFIG_DIRECTORY32 _load_config_used = LoadConfiguration();
+extern "C" __attribute__((used)) const IMAGE_LOAD_CONFIG_DIRECTORY _load_config_used = LoadConfiguration();
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // Before anything can load a DLL by name: the program's folder may hold planted ones.

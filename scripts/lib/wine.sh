@@ -5,8 +5,36 @@
 # Wine's daemons inherit the standard streams of whoever starts them: they are started with
 # their output sent to /dev/null so that no pipe waits for them.
 
+#   wine_runs_32bit               true when this machine runs 32-bit programs (Wine's 32-bit loader)
+#   wine_tree BUILD_ROOT          the Windows build tree whose programs this machine's Wine runs:
+#                                 BUILD_ROOT/windows, or BUILD_ROOT/windows64 where no 32-bit code runs
+#
+# The installer ships as a 32-bit program, and a 32-bit prefix runs it. Some kernels run no 32-bit
+# code at all (the 32-bit loader fails with "Exec format error"): there the prefix is a 64-bit one,
+# `wine` means Wine's 64-bit loader, and the tests run the same sources built as 64-bit programs
+# (the windows64 preset).
+
+wine_runs_32bit() {
+  /usr/lib/wine/wine --version >/dev/null 2>&1 </dev/null
+}
+
+wine_tree() {
+  if wine_runs_32bit; then echo "$1/windows"; else echo "$1/windows64"; fi
+}
+
 wine_start() {
   export WINEPREFIX="$1" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  if ! wine_runs_32bit; then
+    # Debian's `wine` script takes the 32-bit loader whenever it is installed; here it cannot run.
+    export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+    WINE_SHIM_DIR="$WINEPREFIX-bin"
+    mkdir -p "$WINE_SHIM_DIR"
+    for name in wine wine-stable; do
+      printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$WINE_SHIM_DIR/$name"
+      chmod +x "$WINE_SHIM_DIR/$name"
+    done
+    export PATH="$WINE_SHIM_DIR:$PATH"
+  fi
   local visible="${2:-}"
   if [ "$visible" != visible ] || [ -z "${DISPLAY:-}" ]; then
     local n=90
@@ -15,6 +43,10 @@ wine_start() {
     WINE_XVFB_PID=$!
     export DISPLAY=":$n"
     for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  fi
+  # A prefix made for the other architecture cannot run this one's programs: made anew.
+  if [ -f "$WINEPREFIX/system.reg" ] && ! grep -q "^#arch=$WINEARCH" "$WINEPREFIX/system.reg"; then
+    rm -rf "$WINEPREFIX"
   fi
   mkdir -p "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then

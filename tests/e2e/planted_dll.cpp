@@ -20,9 +20,15 @@
 // <windows.h> already declares with their real signatures.
 #define POINTER(name) extern "C" FARPROC real_##name;
 #define DEFINE_POINTER(name) FARPROC real_##name = nullptr;
+#ifdef _WIN64
+#define EXPORT(name)                                                               \
+    __asm__(".text\n.globl " #name "\n" #name ": jmp *real_" #name "(%rip)\n"     \
+            ".section .drectve\n.ascii \" -export:" #name "\"\n.text\n");
+#else
 #define EXPORT(name)                                                               \
     __asm__(".text\n.globl _" #name "\n_" #name ": jmp *_real_" #name "\n"        \
             ".section .drectve\n.ascii \" -export:" #name "\"\n.text\n");
+#endif
 VERSION_FUNCTIONS(POINTER)
 VERSION_FUNCTIONS(DEFINE_POINTER)
 VERSION_FUNCTIONS(EXPORT)

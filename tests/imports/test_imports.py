@@ -31,7 +31,7 @@ RT_MANIFEST = 24
 
 
 class PeFile:
-    """The parts of a 32-bit PE file that say what it loads."""
+    """The parts of a PE file that say what it loads."""
 
     def __init__(self, path):
         self.data = path.read_bytes()
@@ -40,10 +40,14 @@ class PeFile:
             raise ValueError(f"{path} is not a PE file")
         count, optional_size = struct.unpack_from("<H12xH", self.data, pe + 6)
         optional = pe + 24
-        if struct.unpack_from("<H", self.data, optional)[0] != 0x10B:
-            raise ValueError(f"{path} is not a 32-bit program")
-        directories = struct.unpack_from("<I", self.data, optional + 92)[0]
-        self.directories = [struct.unpack_from("<II", self.data, optional + 96 + 8 * i) for i in range(directories)]
+        magic = struct.unpack_from("<H", self.data, optional)[0]
+        if magic not in (0x10B, 0x20B):
+            raise ValueError(f"{path} is not a Windows program")
+        # The shipped program is 32-bit; the tests' 64-bit build has wider fields before the directories.
+        self.wide = magic == 0x20B
+        count_at = optional + (108 if self.wide else 92)
+        directories = struct.unpack_from("<I", self.data, count_at)[0]
+        self.directories = [struct.unpack_from("<II", self.data, count_at + 4 + 8 * i) for i in range(directories)]
         self.sections = [struct.unpack_from("<8xIIII", self.data, optional + optional_size + 40 * i)
                          for i in range(count)]
 
@@ -101,12 +105,13 @@ class PeFile:
 
     def dependent_load_flags(self):
         """DependentLoadFlags of the load configuration; None when it has none."""
+        field = 78 if self.wide else 54
         rva, size = self.directory(LOAD_CONFIG)
-        if not rva or size < 56:
+        if not rva or size < field + 2:
             return None
         at = self.offset(rva)
         declared = struct.unpack_from("<I", self.data, at)[0]
-        return struct.unpack_from("<H", self.data, at + 54)[0] if declared >= 56 else None
+        return struct.unpack_from("<H", self.data, at + field)[0] if declared >= field + 2 else None
 
 
 def common_controls_v6(manifest):

@@ -679,7 +679,12 @@ unsigned GdiObjects() {
     if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &process, sizeof(process), nullptr) != 0)
         return 0;
     auto* peb = reinterpret_cast<const uint8_t*>(process.PebBaseAddress);
-    const uint8_t* table = *reinterpret_cast<const uint8_t* const*>(peb + 0x94);
+#ifdef _WIN64
+    constexpr size_t kGdiTableField = 0xF8;
+#else
+    constexpr size_t kGdiTableField = 0x94;
+#endif
+    const uint8_t* table = *reinterpret_cast<const uint8_t* const*>(peb + kGdiTableField);
     unsigned live = 0;
     for (unsigned i = 0; table && i < 0x10000; ++i) live += table[i * 24 + 14] != 0;
     return live;
