@@ -345,6 +345,11 @@ class CuttingRelay:
         threading.Thread(target=self._accept, daemon=True).start()
 
     def close(self):
+        # Shut down first: a close alone leaves the port bound while accept() waits on it.
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
         self.listener.close()
 
     def _accept(self):
@@ -383,8 +388,12 @@ class CuttingRelay:
         if cutting:
             self.cut_done.set()
         if not cutting:
-            threading.Thread(target=self._pipe, args=(client, upstream), daemon=True).start()
+            back = threading.Thread(target=self._pipe, args=(client, upstream), daemon=True)
+            back.start()
             self._pipe(upstream, client)
+            back.join(5)
+            client.close()
+            upstream.close()
             return
         sent = 0
         while sent < self.cut:
