@@ -4,6 +4,7 @@
 #include "app/InstallerDialog.h"
 
 #include "app/RequestUrls.h"
+#include "app/ScreenScale.h"
 #include "framework/Gdi.h"
 #include "framework/WinApp.h"
 
@@ -43,13 +44,15 @@ void InstallerDialog::SetUpProgressBar() {
     progress.SetBarColor(kSkinColor);
 }
 
-// The bar keeps 15 pixels from both sides and its bottom 5 pixels above the client area's.
+// The bar is 20 pixels high, keeps 15 from both sides and its bottom 5 above the client area's
+// (at 96 DPI; scaled at others).
 void InstallerDialog::OnSize(UINT, int, int) {
     Default();
     if (!progress.m_hWnd) return;
     CRect client;
     GetClientRect(&client);
-    progress.MoveWindow(15, client.bottom - 25, client.right - 30, 20, TRUE);
+    const int side = ScaleToDpi(15, dpi), bottom = client.bottom - ScaleToDpi(5, dpi);
+    progress.MoveWindow(side, bottom - ScaleToDpi(20, dpi), client.right - 2 * side, ScaleToDpi(20, dpi), TRUE);
 }
 
 void InstallerDialog::PrepareSetupSession() {

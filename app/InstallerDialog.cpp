@@ -2,6 +2,7 @@
 
 #include "app/AboutDialog.h"
 #include "app/InstallerPaths.h"
+#include "app/ScreenScale.h"
 #include "framework/Gdi.h"
 #include "framework/WinApp.h"
 #include "services/RegistryKey.h"
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 constexpr UINT kEnglish = ID_LANGUAGE_FIRST + 1;
@@ -48,6 +50,16 @@ uint32_t OwnImageFileSize() {
     for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section)
         if (section->SizeOfRawData != 0) end = std::max<uint32_t>(end, section->PointerToRawData + section->SizeOfRawData);
     return end;
+}
+
+// The dialog manager's units for a font: the letters' average width, and the height.
+SIZE DialogBaseUnits(HDC dc, HFONT font) {
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    SelectObjectScope select(dc, font);
+    TEXTMETRICA metrics{};
+    SIZE letters{};
+    if (!GetTextMetricsA(dc, &metrics) || !GetTextExtentPoint32A(dc, kLetters, 52, &letters)) return {0, 0};
+    return {(letters.cx / 26 + 1) / 2, metrics.tmHeight};
 }
 
 // 8-bit text in the system's code page as UTF-16.
@@ -163,37 +175,44 @@ void InstallerDialog::LaunchInstalledGameAndExit() {
     if (result > 32) std::exit(1);
 }
 
-// The window takes the picture's width and 17 pixels more than its height; the frame is not
-// allowed for, so the picture is cut at the right and bottom, never stretched.
-void InstallerDialog::LoadBackground(CDC& dc) {
+// At 96 DPI the window takes the start-up picture's width and 17 pixels more than its height;
+// the frame is not allowed for, so the picture is cut at the right and bottom, never stretched.
+// That client area is the design: at another DPI the client area is the design scaled, and the
+// caption and frame at that DPI come on top, so the same part of the picture shows at every scale.
+void InstallerDialog::LoadBackground(CDC&) {
     background.LoadFromResource("JPG", MAKEINTRESOURCEA(IDR_BACKGROUND));
-    CSize size = background.GetSize(&dc);
-    SetWindowPos(nullptr, 0, 0, size.cx, size.cy + 17, SWP_NOMOVE | SWP_NOZORDER);
+    dpi = WindowDpi(m_hWnd);
+    fontDpi = dpi;
+    templateFont = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
+    LeaveDpiChangesToDialog(m_hWnd);
+    CSize picture = background.GetPixelSize();
+    SIZE frame = WindowSizeForClient(0, 0, GetWindowLongA(m_hWnd, GWL_STYLE), GetWindowLongA(m_hWnd, GWL_EXSTYLE),
+                                     kDesignDpi);
+    designClient = {std::max(0L, picture.cx - frame.cx), std::max(0L, picture.cy + 17 - frame.cy)};
+    SIZE window = WindowSizeAt(dpi);
+    SetWindowPos(nullptr, 0, 0, window.cx, window.cy, SWP_NOMOVE | SWP_NOZORDER);
 }
 
-// The thirteen language buttons in columns below the banner, each flat over the window's own
-// pixels with its caption bitmap's rows as images, and the Cancel button in the skin's colours.
-// `dc` is the window's client DC, taken for the background.
+// The window's outer size at `atDpi`.
+SIZE InstallerDialog::WindowSizeAt(UINT atDpi) const {
+    return WindowSizeForClient(ScaleToDpi(designClient.cx, atDpi), ScaleToDpi(designClient.cy, atDpi),
+                               GetWindowLongA(m_hWnd, GWL_STYLE), GetWindowLongA(m_hWnd, GWL_EXSTYLE), atDpi);
+}
+
+// The thirteen language buttons, each flat over the window's own pixels with its caption
+// bitmap's rows as images, and the Cancel button in the skin's colours. `dc` is the window's
+// client DC, taken for the background.
 void InstallerDialog::CreateLanguageButtons(CDC& dc) {
-    CRect client;
-    GetClientRect(&client);
-    int x = 15, top = 50;
     for (UINT bitmap = IDB_LANGUAGE_FIRST; bitmap <= IDB_LANGUAGE_LAST; ++bitmap) {
         SkinButton& button = languageButtons[bitmap - IDB_LANGUAGE_FIRST];
-        button.Create("", WS_CHILD | WS_VISIBLE | WS_GROUP | WS_TABSTOP, CRect(x, top, x + 142, top + 25), this,
+        button.Create("", WS_CHILD | WS_VISIBLE | WS_GROUP | WS_TABSTOP, CRect(), this,
                       bitmap + (ID_LANGUAGE_FIRST - IDB_LANGUAGE_FIRST));
-        button.UseParentBackground(FALSE);
         button.SetFlatStyle(TRUE, FALSE);
         button.SetHoverBorder(FALSE, FALSE);
         button.SetFlatFocusRect(FALSE, FALSE);
-        SplitLanguageBitmap(&dc, bitmap, &button);
-        // A column holds as many as fit above the status bar's place, and at least one.
-        top += 30;
-        if (top >= client.bottom - 25) {
-            x += 152;
-            top = 50;
-        }
     }
+    cancelDesign = CancelDesignPlace(dc);
+    PlaceButtons(dc);
     cancelButton.SetFlatStyle(FALSE, FALSE);
     cancelButton.SetColorSlot(SKINBTN_HOTTEXT, RGB(255, 255, 255), FALSE);
     cancelButton.SetColorSlot(SKINBTN_NORMALTEXT, RGB(255, 255, 255), FALSE);
@@ -203,27 +222,91 @@ void InstallerDialog::CreateLanguageButtons(CDC& dc) {
     cancelButton.SetColorSlot(SKINBTN_FOCUSBACK, kSkinColor, TRUE);
 }
 
+// The buttons at the window's scale. At 96 DPI the language buttons are 142 x 25 in columns below
+// the banner, from the top of 50 in steps of 30, as many in a column as fit above the status
+// bar's place, and at least one; the columns 152 apart from x = 15. Each takes its images at the
+// scale and paints over the window's pixels as they are now.
+void InstallerDialog::PlaceButtons(CDC& dc) {
+    int x = 15, top = 50;
+    for (UINT bitmap = IDB_LANGUAGE_FIRST; bitmap <= IDB_LANGUAGE_LAST; ++bitmap) {
+        SkinButton& button = languageButtons[bitmap - IDB_LANGUAGE_FIRST];
+        CRect place(ScaleToDpi(RECT{x, top, x + 142, top + 25}, dpi));
+        button.MoveWindow(place.left, place.top, place.Width(), place.Height(), FALSE);
+        button.UseParentBackground(FALSE);
+        SplitLanguageBitmap(&dc, bitmap, &button, dpi);
+        top += 30;
+        if (top >= designClient.cy - 25) {
+            x += 152;
+            top = 50;
+        }
+    }
+    CRect cancel(ScaleToDpi(cancelDesign, dpi));
+    cancelButton.MoveWindow(cancel.left, cancel.top, cancel.Width(), cancel.Height(), FALSE);
+}
+
+// Cancel's place at 96 DPI: where the template puts it with the dialog's font made for 96 DPI.
+// Dialog units follow the font's letters, which do not grow in proportion with the DPI, so at
+// another DPI the template's place is taken back to dialog units and laid out with the base
+// units of that font.
+RECT InstallerDialog::CancelDesignPlace(CDC& dc) const {
+    RECT place{};
+    ::GetWindowRect(cancelButton.m_hWnd, &place);
+    MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&place), 2);
+    if (fontDpi == kDesignDpi) return place;
+    RECT now{0, 0, 4, 8};  // becomes the base width and height of the dialog's font
+    MapDialogRect(m_hWnd, &now);
+    SIZE design{};
+    LOGFONTA font{};
+    if (templateFont && GetObjectA(templateFont, sizeof(font), &font) == sizeof(font)) {
+        font.lfHeight = -MulDiv(MulDiv(std::abs(font.lfHeight), 72, static_cast<int>(fontDpi)), kDesignDpi, 72);
+        font.lfWidth = 0;
+        UniqueGdiObject designFont(CreateFontIndirectA(&font));
+        if (designFont) design = DialogBaseUnits(dc, static_cast<HFONT>(designFont.get()));
+    }
+    if (!now.right || !now.bottom || !design.cx || !design.cy) {  // nothing to measure: in proportion
+        now = {0, 0, static_cast<LONG>(fontDpi), static_cast<LONG>(fontDpi)};
+        design = {kDesignDpi, kDesignDpi};
+    }
+    // A horizontal dialog unit is a quarter of the base width, a vertical one an eighth of the
+    // base height; pixels are made from them as the dialog manager makes them.
+    const int x = MulDiv(place.left, 4, now.right), y = MulDiv(place.top, 8, now.bottom);
+    const int cx = MulDiv(place.right - place.left, 4, now.right);
+    const int cy = MulDiv(place.bottom - place.top, 8, now.bottom);
+    const int left = MulDiv(x, design.cx, 4), top = MulDiv(y, design.cy, 8);
+    return {left, top, left + MulDiv(cx, design.cx, 4), top + MulDiv(cy, design.cy, 8)};
+}
+
 // A language bitmap holds three rows of one caption: plain (the normal image), underlined (the
 // hot image) and a third that is not used. Pure red is transparent in both. A bitmap that cannot
 // be loaded or split leaves the button without images.
-void InstallerDialog::SplitLanguageBitmap(CDC* dc, UINT bitmapId, SkinButton* button) {
+void InstallerDialog::SplitLanguageBitmap(CDC* dc, UINT bitmapId, SkinButton* button, UINT dpi) {
     UniqueGdiObject loaded(LoadBitmapA(AfxGetResourceHandle(), MAKEINTRESOURCEA(bitmapId)));
     BITMAP info{};
     if (!loaded || GetObjectA(loaded.get(), sizeof(info), &info) != sizeof(info)) return;
     const int width = info.bmWidth, row = info.bmHeight / 3;
-    UniqueGdiObject middle(CreateCompatibleBitmap(*dc, width, row));
-    UniqueGdiObject topRow(CreateCompatibleBitmap(*dc, width, row));
+    const int scaledWidth = ScaleToDpi(width, dpi), scaledRow = ScaleToDpi(row, dpi);
+    UniqueGdiObject middle(CreateCompatibleBitmap(*dc, scaledWidth, scaledRow));
+    UniqueGdiObject topRow(CreateCompatibleBitmap(*dc, scaledWidth, scaledRow));
     UniqueMemoryDC source(CreateCompatibleDC(*dc));
     UniqueMemoryDC target(CreateCompatibleDC(*dc));
     if (!middle || !topRow || !source || !target) return;
+    // Resampled smoothly at another scale. The red key occurs nowhere in the art, so averaging
+    // never makes a key pixel nor half of one.
+    if (dpi != kDesignDpi) {
+        SetStretchBltMode(target.get(), HALFTONE);
+        SetBrushOrgEx(target.get(), 0, 0, nullptr);
+    }
+    auto copyRow = [&](HGDIOBJ into, int sourceY) {
+        SelectObjectScope selectTarget(target.get(), into);
+        if (dpi == kDesignDpi)
+            BitBlt(target.get(), 0, 0, width, row, source.get(), 0, sourceY, SRCCOPY);
+        else
+            StretchBlt(target.get(), 0, 0, scaledWidth, scaledRow, source.get(), 0, sourceY, width, row, SRCCOPY);
+    };
     {
         SelectObjectScope selectSource(source.get(), loaded.get());
-        {
-            SelectObjectScope selectTarget(target.get(), middle.get());
-            BitBlt(target.get(), 0, 0, width, row, source.get(), 0, row, SRCCOPY);
-        }
-        SelectObjectScope selectTarget(target.get(), topRow.get());
-        BitBlt(target.get(), 0, 0, width, row, source.get(), 0, 0, SRCCOPY);
+        copyRow(middle.get(), row);
+        copyRow(topRow.get(), 0);
     }
     constexpr COLORREF kRed = RGB(255, 0, 0);
     button->SetImages(static_cast<HBITMAP>(middle.release()), kRed, static_cast<HBITMAP>(topRow.release()), kRed);
@@ -253,6 +336,14 @@ LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
     case WM_SIZE:
         OnSize(static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
         return 0;
+    case WM_DPICHANGED:
+        OnDpiChanged(LOWORD(wParam), reinterpret_cast<const RECT*>(lParam));
+        return 0;
+    case WM_GETDPISCALEDSIZE:
+        return OnGetDpiScaledSize(static_cast<UINT>(wParam), reinterpret_cast<SIZE*>(lParam));
+    case WM_GETFONT:
+        if (scaledFont) return reinterpret_cast<LRESULT>(scaledFont.get());
+        break;
     case WM_QUERYDRAGICON:
         return reinterpret_cast<LRESULT>(icon);
     case WM_COMMAND:
@@ -302,12 +393,52 @@ void InstallerDialog::OnPaint() {
     dc.DrawIcon(x, y, icon);
 }
 
-// The whole client area is the skin colour with the background picture over it at (0, 0).
+// The whole client area is the skin colour with the background picture over it at (0, 0), its
+// pixels scaled to the screen's.
 BOOL InstallerDialog::OnEraseBkgnd(CDC* dc) {
     CRect client;
     GetClientRect(&client);
     CBrush skin(kSkinColor);
     dc->FillRect(&client, skin);
-    background.Draw(dc);
+    CSize picture = background.GetPixelSize();
+    background.DrawScaled(dc, 0, 0, ScaleToDpi(picture.cx, dpi), ScaleToDpi(picture.cy, dpi));
     return FALSE;
+}
+
+// Moved to a screen of another scale: the window takes the size the system suggests (the one
+// OnGetDpiScaledSize gave it where the system asks), and everything is laid out and drawn again
+// at the new scale.
+void InstallerDialog::OnDpiChanged(UINT newDpi, const RECT* suggested) {
+    if (newDpi == 0 || !suggested) return;
+    dpi = newDpi;
+    ScaleFonts();
+    // The status bar follows the new size in OnSize.
+    SetWindowPos(nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    CClientDC dc(this);
+    PlaceButtons(dc);
+    RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+// Asked before a move to a screen of another scale: the window's size there.
+BOOL InstallerDialog::OnGetDpiScaledSize(UINT newDpi, SIZE* size) const {
+    if (newDpi == 0 || !size) return FALSE;
+    *size = WindowSizeAt(newDpi);
+    return TRUE;
+}
+
+// The status bar's text (which uses the dialog's font) and the Cancel button's caption at the
+// window's DPI: the dialog's own font while that is the one it was made for, else a copy of it
+// scaled.
+void InstallerDialog::ScaleFonts() {
+    UniqueGdiObject previous = std::move(scaledFont);
+    LOGFONTA font{};
+    if (dpi != fontDpi && templateFont && GetObjectA(templateFont, sizeof(font), &font) == sizeof(font)) {
+        font.lfHeight = MulDiv(font.lfHeight, static_cast<int>(dpi), static_cast<int>(fontDpi));
+        font.lfWidth = MulDiv(font.lfWidth, static_cast<int>(dpi), static_cast<int>(fontDpi));
+        scaledFont.reset(CreateFontIndirectA(&font));
+    }
+    HGDIOBJ current = scaledFont ? scaledFont.get() : templateFont;
+    if (cancelButton.m_hWnd) cancelButton.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(current), FALSE);
+    // `previous` goes now that no window draws with it.
 }

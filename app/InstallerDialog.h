@@ -30,8 +30,9 @@ public:
     // Hands the setup session and its workers what the start-up learnt; before the first start.
     void PrepareSetupSession();
     // Gives `button` the rows of language bitmap `bitmapId`: the underlined middle row as its hot
-    // image, the plain top row as its normal one.
-    static void SplitLanguageBitmap(CDC* dc, UINT bitmapId, SkinButton* button);
+    // image, the plain top row as its normal one; at a `dpi` other than 96 both are resampled to
+    // that scale.
+    static void SplitLanguageBitmap(CDC* dc, UINT bitmapId, SkinButton* button, UINT dpi = 96);
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -45,6 +46,8 @@ private:
     void OnPaint();
     BOOL OnEraseBkgnd(CDC* dc);
     void OnSize(UINT type, int cx, int cy);
+    void OnDpiChanged(UINT newDpi, const RECT* suggested);
+    BOOL OnGetDpiScaledSize(UINT newDpi, SIZE* size) const;
 
     void AddAboutToSystemMenu();
     void SetUpProgressBar();
@@ -54,6 +57,10 @@ private:
     void LoadBackground(CDC& dc);
     void CreateLanguageButtons(CDC& dc);
     void HideLanguageButtons();
+    SIZE WindowSizeAt(UINT atDpi) const;
+    void PlaceButtons(CDC& dc);
+    void ScaleFonts();
+    RECT CancelDesignPlace(CDC& dc) const;
 
     // What the setup session shows, on the window's thread.
     class SessionView : public SetupView {
@@ -96,6 +103,18 @@ private:
     UINT slideTimerId = 0;
     bool slideshowStopped = false;
     Picture background;
+    // The screen's scale: the DPI the window is laid out for, the client area's size at 96 DPI
+    // (every scale shows the same part of the start-up picture), and the DPI the dialog's font
+    // was made for. Lengths in the code below are 96 DPI pixels, scaled with ScaleToDpi.
+    UINT dpi = 96;
+    SIZE designClient{0, 0};
+    UINT fontDpi = 96;
+    HFONT templateFont = nullptr;  // the dialog manager's, made from the template
+    // The dialog's font remade for `dpi` once that differs from `fontDpi`; it is what the dialog
+    // answers to WM_GETFONT then, so the status bar draws its text with it.
+    UniqueGdiObject scaledFont;
+    // Where the template put the Cancel button, at 96 DPI.
+    RECT cancelDesign{0, 0, 0, 0};
     // This program's own file; empty when the system cannot say.
     std::wstring ownPath;
     // Empty when no folder could be found for it.

@@ -16,6 +16,7 @@ add_library(pellmorrow_win STATIC
   controls/OffscreenDC.cpp
   controls/SkinButton.cpp
   app/InstallerDialog.cpp
+  app/ScreenScale.cpp
   app/DownloadSession.cpp
   app/RunReport.cpp
   app/SetupWorkers.cpp
@@ -100,6 +101,10 @@ function(add_installer name host)
   target_include_directories(${name} PRIVATE ${CMAKE_BINARY_DIR}/generated/${name})
   target_link_libraries(${name} PRIVATE pellmorrow_installer ${PELLMORROW_SYSTEM_LIBS})
   set_property(TARGET ${name} PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)
+  # The whole program optimised as one piece. Split into partitions, Debian's GCC 12 for mingw-w64
+  # stops with an internal error (binds_to_current_def_p) on constructors cloned across them,
+  # depending on what else the program holds; one partition has no such seams.
+  target_link_options(${name} PRIVATE -flto-partition=one)
   # Searched before the compiler's own directory: its libstdc++ and libgcc are the win32 model's.
   target_link_directories(${name} BEFORE PRIVATE ${PELLMORROW_WIN32_RUNTIME_DIR})
   # The map shows what each library object adds (bench/size.sh).

@@ -106,6 +106,22 @@ CSize Picture::GetSize(CDC* dc) const {
                  HimetricToPixels(height, dc->GetDeviceCaps(LOGPIXELSY)));
 }
 
+CSize Picture::GetPixelSize() const {
+    if (!picture) return CSize();
+    SHORT type = PICTYPE_UNINITIALIZED;
+    OLE_HANDLE handle = 0;
+    BITMAP bitmap{};
+    if (picture.get()->get_Type(&type) == S_OK && type == PICTYPE_BITMAP &&
+        picture.get()->get_Handle(&handle) == S_OK && handle &&
+        GetObjectA(reinterpret_cast<HGDIOBJ>(static_cast<UINT_PTR>(handle)), sizeof(bitmap), &bitmap) ==
+            sizeof(bitmap))
+        return CSize(bitmap.bmWidth, bitmap.bmHeight < 0 ? -bitmap.bmHeight : bitmap.bmHeight);
+    OLE_XSIZE_HIMETRIC width = 0;
+    OLE_YSIZE_HIMETRIC height = 0;
+    if (picture.get()->get_Width(&width) != S_OK || picture.get()->get_Height(&height) != S_OK) return CSize();
+    return CSize(HimetricToPixels(width, 96), HimetricToPixels(height, 96));
+}
+
 bool Picture::Draw(CDC* dc) const {
     if (!picture || !dc) return false;
     CSize size = GetSize(dc);
@@ -118,8 +134,20 @@ bool Picture::DrawScaled(CDC* dc, int x, int y, int cx, int cy) const {
     if (!picture || !dc || picture.get()->get_Width(&width) != S_OK ||
         picture.get()->get_Height(&height) != S_OK)
         return false;
+    // Halftone stretching averages the source pixels under each target pixel: smooth edges at
+    // any scale. At the picture's own size the plain copy is kept.
+    HDC target = dc->GetSafeHdc();
+    CSize own = GetPixelSize();
+    bool resample = cx != own.cx || cy != own.cy;
+    int oldMode = resample ? SetStretchBltMode(target, HALFTONE) : 0;
+    POINT oldOrigin{};
+    if (resample) SetBrushOrgEx(target, 0, 0, &oldOrigin);  // as halftoning requires after the mode
     // The source is given from the picture's bottom edge with a negative height: HIMETRIC runs
     // upwards, and this is what draws the picture upright.
-    return picture.get()->Render(dc->GetSafeHdc(), x, y, cx, cy, 0, height, width, -height,
-                                 nullptr) == S_OK;
+    bool drawn = picture.get()->Render(target, x, y, cx, cy, 0, height, width, -height, nullptr) == S_OK;
+    if (resample) {
+        SetBrushOrgEx(target, oldOrigin.x, oldOrigin.y, nullptr);
+        if (oldMode) SetStretchBltMode(target, oldMode);
+    }
+    return drawn;
 }

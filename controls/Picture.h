@@ -38,7 +38,11 @@ public:
     CSize GetSize(CDC* dc) const;
     // The whole picture at (0, 0) at the size GetSize reports; false when empty.
     bool Draw(CDC* dc) const;
-    // The whole picture stretched into the rectangle (x, y, cx, cy); false when empty.
+    // The picture's own pixels whatever the screen's DPI: a bitmap's width and height, else its
+    // HIMETRIC size at 96 DPI; 0 x 0 when empty.
+    CSize GetPixelSize() const;
+    // The whole picture stretched into the rectangle (x, y, cx, cy); false when empty. A bitmap
+    // drawn at another size than its own is resampled smoothly, not by dropping or doubling pixels.
     bool DrawScaled(CDC* dc, int x, int y, int cx, int cy) const;
     void Free() { picture.reset(); }
 

@@ -33,6 +33,16 @@
 //                               in the client area, visible, type); then show the language buttons,
 //                               move the pointer over the English one, save a screenshot, click the
 //                               German one and report which buttons are still visible; close it
+//   driver scale EXE OUT [dpi=N]
+//                               run EXE, wait for its main window and for the bar to show a download
+//                               in progress; report the window's DPI and awareness, its size, its
+//                               client area, the bar's place and every button's, and save a
+//                               screenshot OUT-1.bmp; with dpi, then tell the window that it moved to
+//                               a screen of N DPI as Windows does (WM_GETDPISCALEDSIZE, then
+//                               WM_DPICHANGED with a window of the size it asked for), and report
+//                               and save OUT-2.bmp again; close it
+//
+// The driver is DPI-aware itself, so that everything it reports is in the screen's own pixels.
 //
 // EXE may be given as @FILE: FILE holds the program's path in UTF-8. Under Wine, characters
 // outside the code page do not survive the command line; a file carries any name. Paths in the
@@ -44,8 +54,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#ifndef WM_GETDPISCALEDSIZE
+#define WM_GETDPISCALEDSIZE 0x02E4
+#endif
 
 namespace {
 
@@ -535,9 +550,154 @@ int Buttons(const char* exe, const char* path) {
     return 0;
 }
 
+template <typename Function>
+Function User32Function(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("user32.dll"), name)));
+}
+
+std::string RectJson(const RECT& r) {
+    return "[" + std::to_string(r.left) + ", " + std::to_string(r.top) + ", " + std::to_string(r.right - r.left) +
+           ", " + std::to_string(r.bottom - r.top) + "]";
+}
+
+// The window's DPI, awareness (0 unaware, 1 system, 2 per monitor; -1 not known), size, client
+// area, the bar's and the buttons' places in the client area, and the bar's caption and position.
+std::string LayoutJson(HWND main) {
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    using GetContextFunction = HANDLE(WINAPI*)(HWND);
+    using AwarenessFunction = int(WINAPI*)(HANDLE);
+    using EqualFunction = BOOL(WINAPI*)(HANDLE, HANDLE);
+    auto getDpi = User32Function<GetDpiForWindowFunction>("GetDpiForWindow");
+    auto getContext = User32Function<GetContextFunction>("GetWindowDpiAwarenessContext");
+    auto awarenessOf = User32Function<AwarenessFunction>("GetAwarenessFromDpiAwarenessContext");
+    auto equal = User32Function<EqualFunction>("AreDpiAwarenessContextsEqual");
+    HANDLE context = getContext ? getContext(main) : nullptr;
+    int awareness = context && awarenessOf ? awarenessOf(context) : -1;
+    // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
+    bool v2 = context && equal && equal(context, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4)));
+    RECT window, client, bar;
+    GetWindowRect(main, &window);
+    GetClientRect(main, &client);
+    POINT origin{};
+    ClientToScreen(main, &origin);
+    HWND barWindow = GetDlgItem(main, 1000);
+    GetWindowRect(barWindow, &bar);
+    MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&bar), 2);
+    std::vector<std::string> buttons;
+    for (const ButtonSeen& b : ButtonsOf(main))
+        buttons.push_back("[" + std::to_string(b.id) + ", " + std::to_string(b.place.left) + ", " +
+                          std::to_string(b.place.top) + ", " + std::to_string(b.place.right - b.place.left) + ", " +
+                          std::to_string(b.place.bottom - b.place.top) + "]");
+    DWORD_PTR position = 0;
+    SendMessageTimeoutA(barWindow, PBM_GETPOS, 0, 0, SMTO_NORMAL, 5000, &position);
+    return "{\"dpi\": " + std::to_string(getDpi ? getDpi(main) : 0) + ", \"awareness\": " +
+           std::to_string(awareness) + ", \"perMonitorV2\": " + (v2 ? "true" : "false") +
+           ", \"window\": " + RectJson(window) + ", \"client\": [" + std::to_string(client.right) + ", " +
+           std::to_string(client.bottom) + "], \"clientOrigin\": [" + std::to_string(origin.x - window.left) +
+           ", " + std::to_string(origin.y - window.top) + "], \"bar\": " + RectJson(bar) +
+           ", \"caption\": " + Json(BarText(barWindow)) + ", \"position\": " + std::to_string(position) +
+           ", \"buttons\": " + JsonList(buttons, false) + "}";
+}
+
+// Waits until `window` and its children have painted what is pending: the window's thread has
+// handled the paint requests before it answers.
+void WaitForPaint(HWND window) {
+    RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &ignored);
+}
+
+// A block of the installer's memory for a message's pointer. It is reserved at the same address
+// in this process and holds the same bytes there: whether or not the system copies the pointed-to
+// data across for this message, the window reads the same rectangle or size.
+class SharedBlock {
+public:
+    SharedBlock(HANDLE process, SIZE_T size) : process_(process), size_(size) {
+        for (int i = 0; i < 16 && !local_; ++i) {
+            remote_ = VirtualAllocEx(process, nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+            if (!remote_) return;
+            local_ = VirtualAlloc(remote_, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+            if (!local_) VirtualFreeEx(process, remote_, 0, MEM_RELEASE), remote_ = nullptr;
+        }
+    }
+    ~SharedBlock() {
+        if (local_) VirtualFree(local_, 0, MEM_RELEASE);
+        if (remote_) VirtualFreeEx(process_, remote_, 0, MEM_RELEASE);
+    }
+    bool Write(const void* data) {
+        if (!local_) return false;
+        std::memcpy(local_, data, size_);
+        SIZE_T written = 0;
+        return WriteProcessMemory(process_, remote_, data, size_, &written) && written == size_;
+    }
+    bool Read(void* data) const {
+        SIZE_T read = 0;
+        return local_ && ReadProcessMemory(process_, remote_, data, size_, &read) && read == size_;
+    }
+    LPARAM Address() const { return reinterpret_cast<LPARAM>(remote_); }
+
+private:
+    HANDLE process_;
+    SIZE_T size_;
+    void* remote_ = nullptr;
+    void* local_ = nullptr;
+};
+
+int Scale(const char* exe, const std::string& out, UINT newDpi) {
+    Process process;
+    if (!process.Start(exe)) return 2;
+    HWND main = WaitForWindow(process, kTitle, 20000);
+    std::string before = "null", after = "null", askedSize = "null";
+    bool inProgress = false, saved = false;
+    if (main) {
+        HWND bar = GetDlgItem(main, 1000);
+        for (int i = 0; i < 1000 && !inProgress && !process.Ended(); ++i) {
+            DWORD_PTR position = 0;
+            inProgress = BarText(bar).rfind("Download in progress...", 0) == 0 &&
+                         SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 5000, &position) && position > 0;
+            if (!inProgress) Sleep(20);
+        }
+        WaitForPaint(main);
+        saved = SaveWindowBitmap(main, (out + "-1.bmp").c_str());
+        before = LayoutJson(main);
+        if (newDpi) {
+            SharedBlock sizeBlock(process.info.hProcess, sizeof(SIZE));
+            SIZE size{0, 0};
+            DWORD_PTR answer = 0;
+            if (sizeBlock.Write(&size) &&
+                SendMessageTimeoutA(main, WM_GETDPISCALEDSIZE, newDpi, sizeBlock.Address(), SMTO_NORMAL, 5000, &answer) &&
+                answer && sizeBlock.Read(&size))
+                askedSize = "[" + std::to_string(size.cx) + ", " + std::to_string(size.cy) + "]";
+            RECT window;
+            GetWindowRect(main, &window);
+            RECT suggested{window.left, window.top, window.left + size.cx, window.top + size.cy};
+            SharedBlock rectBlock(process.info.hProcess, sizeof(RECT));
+            DWORD_PTR ignored = 0;
+            if (size.cx > 0 && rectBlock.Write(&suggested) &&
+                SendMessageTimeoutA(main, WM_DPICHANGED, MAKEWPARAM(newDpi, newDpi), rectBlock.Address(), SMTO_NORMAL,
+                                    5000, &ignored)) {
+                WaitForPaint(main);
+                saved = SaveWindowBitmap(main, (out + "-2.bmp").c_str()) && saved;
+                after = LayoutJson(main);
+            }
+        }
+        CloseInstaller(process, main);
+    }
+    if (!process.Ended(10000)) TerminateProcess(process.info.hProcess, 99);
+    std::printf("{\"mainWindow\": %s, \"inProgress\": %s, \"saved\": %s, \"before\": %s, \"askedSize\": %s, "
+                "\"after\": %s, \"exitCode\": %lu}\n",
+                main ? "true" : "false", inProgress ? "true" : "false", saved ? "true" : "false", before.c_str(),
+                askedSize.c_str(), after.c_str(), process.ExitCode());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    using SetContextFunction = BOOL(WINAPI*)(HANDLE);
+    auto setContext = User32Function<SetContextFunction>("SetProcessDpiAwarenessContext");
+    if (!setContext || !setContext(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4)))) SetProcessDPIAware();
     if (argc == 3 && std::string(argv[1]) == "watch") return Watch(argv[2]);
     if (argc == 3 && std::string(argv[1]) == "about") return About(argv[2]);
     if (argc >= 3 && std::string(argv[1]) == "session") {
@@ -571,6 +731,10 @@ int main(int argc, char** argv) {
             if (LoadLibraryA(argv[i])) loaded.push_back(argv[i]);
         std::printf("{\"loaded\": %s}\n", JsonList(loaded, true).c_str());
         return 0;
+    }
+    if ((argc == 4 || argc == 5) && std::string(argv[1]) == "scale") {
+        UINT dpi = argc == 5 && std::string(argv[4]).rfind("dpi=", 0) == 0 ? std::atoi(argv[4] + 4) : 0;
+        return Scale(argv[2], argv[3], dpi);
     }
     if (argc >= 5 && std::string(argv[1]) == "shots") {
         std::vector<DWORD> moments;

@@ -273,6 +273,33 @@ TEST(Picture, DrawScaledStretchesIntoTheRectangleOnly) {
         EXPECT_EQ(canvas.Pixel(p.x, p.y), kPreFill) << p.x << "," << p.y;
 }
 
+// The pixels a picture brings, independent of the DC: what the window scales by the screen's DPI.
+TEST(Picture, PixelSizeIsThePicturesOwnAtAnyResolution) {
+    Picture holder;
+    EXPECT_EQ(holder.GetPixelSize(), CSize(0, 0));
+    ASSERT_TRUE(holder.LoadFromResource("JPG", MAKEINTRESOURCEA(IDR_BACKGROUND)));
+    EXPECT_EQ(holder.GetPixelSize(), CSize(480, 223));
+    // A picture without a bitmap of its own is measured at 96 pixels per inch.
+    StandInPicture standIn(12700, 5900, RGB(0, 0, 255));
+    holder.Attach(&standIn);
+    EXPECT_EQ(holder.GetPixelSize(), CSize(480, 223));
+}
+
+// Drawn twice its size, the banner is resampled: pixel doubling would make every other pixel a
+// copy of its neighbour; smooth resampling leaves few more equal neighbours than the picture has.
+TEST(Picture, DrawScaledResamplesSmoothly) {
+    Canvas canvas(960, 446);
+    Picture holder;
+    ASSERT_TRUE(holder.LoadFromResource("JPG", MAKEINTRESOURCEA(IDR_BACKGROUND)));
+    EXPECT_TRUE(holder.DrawScaled(canvas.dc(), 0, 0, 960, 446));
+    int equal = 0, total = 0;
+    for (int y = 10; y < 70; ++y)
+        for (int x = 0; x + 1 < 940; ++x, ++total) equal += canvas.Pixel(x, y) == canvas.Pixel(x + 1, y);
+    EXPECT_LT(equal, total * 3 / 10) << equal << " of " << total;
+    EXPECT_TRUE(IsGold(canvas.Pixel(480, 73))) << Hex(canvas.Pixel(480, 73));
+    EXPECT_TRUE(Near(canvas.Pixel(480, 300), kField));
+}
+
 TEST(Picture, StatesFromEmptyToLoadedAndBack) {
     Canvas canvas(500, 240);
     Picture holder;

@@ -232,7 +232,10 @@ TEST(Resources, IconBackgroundAndManifest) {
     std::string text(static_cast<const char*>(LockResource(LoadResource(nullptr, manifest))),
                      SizeofResource(nullptr, manifest));
     EXPECT_NE(text.find("level=\"asInvoker\""), std::string::npos);
-    EXPECT_NE(text.find("<dpiAware"), std::string::npos);
+    // Per-monitor awareness as each Windows reads it: version 2, else 1 (10), true/pm (8.1),
+    // true (Vista to 8: system-aware).
+    EXPECT_NE(text.find(">PerMonitorV2, PerMonitor</dpiAwareness>"), std::string::npos);
+    EXPECT_NE(text.find(">true/pm</dpiAware>"), std::string::npos);
 }
 
 // The language captions as the program gets them: LoadBitmap turns the stored run-length-encoded
