@@ -225,6 +225,9 @@ HOSTILE = [
     ("install without exit code", log_line("installer_result", result=("installed", "-", "-", "1")),
      "not an exit code: b'-'"),
     ("seconds not a number", log_line("installer_result", result=("cancelled", "-", "-", "1e9")), "not seconds"),
+    ("result without an outcome, as a probe of the server sends", log_line("installer_result", status=b"204",
+                                                                            result=("-", "-", "-", "-")),
+     ("7", "r", None, 0)),
     ("unknown outcome", log_line("installer_result", result=("x" * 100, "-", "-", "1")),
      "an outcome that is not installed, failed or cancelled: b'xxxx"),
     # Formulas: inert in the CSV, as they are in the table.

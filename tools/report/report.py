@@ -117,6 +117,8 @@ def parse(line):
 
 def read_result(request, outcome, exit_code, reason, seconds):
     request.outcome = query_value(outcome)
+    if not request.outcome:
+        return  # a request that reports nothing, such as a probe of the server: counts nothing
     if request.outcome == b"installed":
         request.exit_code = number(exit_code, "an exit code")
     elif request.outcome == b"failed":
