@@ -46,6 +46,12 @@ public:
     SetupWorkers(const SetupWorkers&) = delete;
     SetupWorkers& operator=(const SetupWorkers&) = delete;
 
+private:
+    // The result request, destroyed after the folder: a request still under way when its bound
+    // is up ends the process (see RunReport), which must not leave the folder behind.
+    RunReport result;
+
+public:
     // The setup program's folder, made by the start-up (see RunFolder); destroyed last, once
     // nothing holds the program in it.
     RunFolder folder;
@@ -96,5 +102,4 @@ private:
     std::wstring program;
     std::string language;
     uint32_t downloadSeconds = 0;
-    RunReport result;
 };
