@@ -1,7 +1,5 @@
 #include "services/RunFolder.h"
 
-#include "services/HeldFile.h"
-
 #include <rpc.h>
 
 bool RunFolder::Create(const std::wstring& parent) {
@@ -36,8 +34,15 @@ bool RunFolder::Create(const std::wstring& parent) {
 
 void RunFolder::Remove() {
     if (path.empty()) return;
-    // The held handle shares no right to delete, so it goes first.
+    // Held until now, it is still the folder this run made. The handle shares no right to delete,
+    // so it goes first; a folder that is not empty is not removed.
     held.reset();
-    DeleteIfSame(path.c_str(), identity);
+    // A file deleted just before goes only when the last handle to it closes, which may be the
+    // system's own a moment later: the folder is tried again for up to a second.
+    for (int attempt = 0; attempt < 50 && !RemoveDirectoryW(path.c_str()); ++attempt) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) break;
+        Sleep(20);
+    }
     path.clear();
 }

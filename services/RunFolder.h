@@ -20,8 +20,8 @@ public:
     bool Create(const std::wstring& parent);
     // Empty until Create succeeded and after Remove.
     const std::wstring& Path() const { return path; }
-    // Deletes the folder if it is still the one this run made and it is empty: never anything
-    // that another program put in its place, nor what is still inside it.
+    // Deletes the folder if it is empty: never what is still inside it. Nobody could rename or
+    // delete it while it was held, so it is the one this run made.
     void Remove();
 
 private:

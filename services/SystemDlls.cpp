@@ -9,14 +9,34 @@ namespace {
 // Set once the process's search for DLLs by name is the system folder alone.
 std::atomic<bool> searchRestricted{false};
 
-// DLLs that the system's own DLLs load by name while the program runs (the common controls'
-// themes, the shell's version reader, the network's and cryptography's helpers). Where the search
-// cannot be restricted they are loaded from the system folder at start-up: a later load by name
-// then finds the one already loaded instead of searching.
+// DLLs that the system's own DLLs load by name while the program runs (the network's and
+// cryptography's helpers, the shell's version reader, the common controls' themes), those that
+// others load first before them. Loaded from the system folder ahead of that, a later load by
+// name finds the one already loaded instead of searching.
 const wchar_t* const kLoadedLaterByName[] = {
-    L"uxtheme.dll", L"version.dll", L"dwmapi.dll", L"cryptbase.dll", L"userenv.dll", L"secur32.dll",
-    L"mpr.dll",     L"bcrypt.dll",  L"msasn1.dll", L"iertutil.dll",  L"winhttp.dll",
+    L"bcrypt.dll",  L"msasn1.dll",  L"cryptbase.dll", L"crypt32.dll", L"secur32.dll", L"mpr.dll",
+    L"iertutil.dll", L"userenv.dll", L"winhttp.dll",  L"dwmapi.dll",  L"version.dll", L"uxtheme.dll",
 };
+
+void LoadLaterOnesNow() {
+    for (const wchar_t* name : kLoadedLaterByName) LoadSystemDll(name);
+}
+
+// Wine's loader resolves the delay-loaded imports of its own DLLs by the process's original
+// search, which begins in the program's folder, whatever the default DLL directories say.
+bool DelayLoadsSearchProgramFolder() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// Before the network's and the signature check's DLLs are first used, where their later loads
+// by name could still search the program's folder.
+void LoadLaterOnesFirstIfNeeded() {
+    static const bool loaded = [] {
+        if (searchRestricted && DelayLoadsSearchProgramFolder()) LoadLaterOnesNow();
+        return true;
+    }();
+    (void)loaded;
+}
 
 template <typename Function>
 bool Find(HMODULE dll, const char* name, Function& function) {
@@ -37,7 +57,7 @@ void RestrictDllSearchToSystemFolder() {
         return;
     }
     SetDllDirectoryW(L"");
-    for (const wchar_t* name : kLoadedLaterByName) LoadSystemDll(name);
+    LoadLaterOnesNow();
 }
 
 HMODULE LoadSystemDll(const wchar_t* name) {
@@ -58,6 +78,7 @@ HMODULE LoadSystemDll(const wchar_t* name) {
 const WinInetFunctions* WinInet() {
     static const WinInetFunctions* const loaded = []() -> const WinInetFunctions* {
         static WinInetFunctions functions;
+        LoadLaterOnesFirstIfNeeded();
         HMODULE dll = LoadSystemDll(L"wininet.dll");
         bool all = FIND(dll, functions, InternetOpenA) && FIND(dll, functions, InternetSetOptionA) &&
                    FIND(dll, functions, InternetCrackUrlA) && FIND(dll, functions, InternetConnectA) &&
@@ -81,6 +102,7 @@ void LoadWinInetAhead() {
 const TrustFunctions* Trust() {
     static const TrustFunctions* const loaded = []() -> const TrustFunctions* {
         static TrustFunctions functions;
+        LoadLaterOnesFirstIfNeeded();
         HMODULE wintrust = LoadSystemDll(L"wintrust.dll");
         HMODULE crypt32 = LoadSystemDll(L"crypt32.dll");
         bool all = FIND(wintrust, functions, WinVerifyTrust) &&

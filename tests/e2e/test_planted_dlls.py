@@ -30,7 +30,12 @@ TLS_PORT = int(os.environ.get("PELLMORROW_E2E_TLS_PORT", "47812"))
 WORK = BUILD / "planted"
 
 # The installer's own network and trust DLLs, and what they and the window's DLLs load by name.
-PLANTED = ["wininet", "crypt32", "wintrust", "version", "uxtheme", "bcrypt", "mpr", "secur32", "winhttp",
+# Not uxtheme.dll: Wine's own window DLLs load it by a search of the program's folder while the
+# process starts, before any of the program's code runs, and cannot work without its functions,
+# which the planted DLL does not offer: under Wine no program with a window would run beside it.
+# (On Windows the common controls load it at the first themed window, when the program has
+# restricted the search already.)
+PLANTED = ["wininet", "crypt32", "wintrust", "version", "bcrypt", "mpr", "secur32", "winhttp",
            "dwmapi", "cryptbase", "iertutil", "msasn1", "userenv"]
 
 

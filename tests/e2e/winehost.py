@@ -96,9 +96,9 @@ def windows_path(path):
 
 def left_in_temp(temp):
     """What installer runs left in the temporary folder (its Windows name, as the driver reports
-    it): their folders (Pellmorrow-*) with what is in them, and setup programs, by relative path."""
+    it): anything in their folders (Pellmorrow-*), and setup programs, by relative path."""
     folder = DRIVE_C / temp.rstrip("\\")[3:].replace("\\", "/")
-    found = [*folder.glob("Pellmorrow-*"), *folder.glob("Pellmorrow-*/*"), *folder.glob("QVTInstaller.exe")]
+    found = [*folder.glob("Pellmorrow-*/*"), *folder.glob("QVTInstaller.exe")]
     return sorted(str(path.relative_to(folder)) for path in found)
 
 
