@@ -29,6 +29,11 @@ def run_folders(temp):
     return sorted(p.name for p in temp.glob("Pellmorrow-*"))
 
 
+def run_folders_anywhere():
+    """Every run folder in the prefix's user folders, before a run has said where its temp is."""
+    return [p for p in (DRIVE_C / "users").rglob("Pellmorrow-*") if p.is_dir()]
+
+
 class Session:
     """One installer under the driver, started in the background."""
 
@@ -121,10 +126,14 @@ class RunFolder(unittest.TestCase):
             with self.subTest(name):
                 reg_delete(PRODUCT_KEY)
                 self.serve(setup)
+                # Only this run's folder counts: a run that was killed keeps its (empty) folder.
+                before = set(run_folders_anywhere())
                 session = Session(name, *options)
                 report = session.report()
                 self.assertEqual(report["exitCode"] == 1, name == "installed", report)
-                self.assertEqual(run_folders(unix_path(report["tempDir"])), [])
+                temp = unix_path(report["tempDir"])
+                self.assertTrue(temp.is_dir(), temp)
+                self.assertEqual(sorted(set(run_folders(temp)) - {p.name for p in before}), [])
 
 
 if __name__ == "__main__":
