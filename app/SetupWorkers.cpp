@@ -67,9 +67,12 @@ bool SetupWorkers::StartDownload(const std::string& url, const std::wstring& pat
 }
 
 // On the download's worker.
-int SetupWorkers::OnDownloadEvent(Downloader*, void* context) {
+int SetupWorkers::OnDownloadEvent(Downloader* downloader, void* context) {
     auto* self = static_cast<SetupWorkers*>(context);
-    if (self->downloadNews.Raise()) PostMessageA(self->window, WM_SETUP_DOWNLOAD, 0, 0);
+    // The bar shows no more than a frame's worth of progress anyway.
+    const auto status = static_cast<int>(downloader->status.load());
+    if (self->downloadNews.RaiseAtMostEvery(SetupSession::kFrameMs, status, GetTickCount()))
+        PostMessageA(self->window, WM_SETUP_DOWNLOAD, 0, 0);
     return 1;
 }
 

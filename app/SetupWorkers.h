@@ -92,8 +92,8 @@ private:
     [[noreturn, gnu::noinline]] void HandOver();
 
     Downloader downloader;
-    // A fast download never floods the window's queue: one WM_SETUP_DOWNLOAD at a time, and the
-    // report is read when it arrives.
+    // A fast download never floods the window's queue: one WM_SETUP_DOWNLOAD at a time, progress
+    // at most once a frame, and the report is read when it arrives.
     PostedNews downloadNews;
     // What the check and the hand-over work on; written before their thread starts.
     HeldFile complete;

@@ -1,5 +1,6 @@
-// The worker-to-window news flag on two real threads: the reader always ends up reading the
-// worker's last change, and never has more than one message waiting.
+// The worker-to-window news flag: on two real threads the reader always ends up reading the
+// worker's last change and never has more than one message waiting; news that can wait is
+// posted at most once an interval, and a new kind of news is never held back.
 #include "app/PostedNews.h"
 
 #include <gtest/gtest.h>
@@ -72,6 +73,32 @@ TEST(PostedNews, TheLastChangeIsAlwaysReadWithOneMessageWaitingAtMost) {
     EXPECT_EQ(lastRead, kChanges) << "the last change was never read";
     EXPECT_EQ(reads, posts.load());
     EXPECT_EQ(queue.mostWaiting, 1);
+}
+
+TEST(PostedNews, NewsThatCanWaitIsPostedAtMostOnceAnInterval) {
+    enum Kind { Progress, Done };
+    struct Step {
+        const char* what;
+        int kind;
+        uint32_t now;
+        bool take;  // the reader took the last message before this news
+        bool posted;
+    };
+    const Step steps[] = {
+        {"the first news", Progress, 1000, false, true},
+        {"the same kind within the interval", Progress, 1015, true, false},
+        {"the same kind once the interval is over", Progress, 1016, false, true},
+        {"a message still waits: nothing more to post", Progress, 1040, false, false},
+        {"a new kind at once, after a Take", Done, 1041, true, true},
+        {"the same kind across the clock's wrap", Progress, 0xFFFFFFF8u, true, true},
+        {"within the interval across the wrap", Progress, 6, true, false},
+        {"after the interval across the wrap", Progress, 8, false, true},
+    };
+    PostedNews news;
+    for (const Step& step : steps) {
+        if (step.take) news.Take();
+        EXPECT_EQ(news.RaiseAtMostEvery(16, step.kind, step.now), step.posted) << step.what;
+    }
 }
 
 }  // namespace
