@@ -22,7 +22,9 @@ if [ "$(nproc)" -ge 2 ] && command -v taskset >/dev/null; then
   client="taskset -c 0" server_cpu="taskset -c 1"
 fi
 
-export WINEPREFIX="$build/wine-bench" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# A 32-bit prefix, or a 64-bit one where no 32-bit code runs (then BUILD_DIR is the 64-bit build).
+. "$root/scripts/lib/wine.sh"
+wine_use_prefix "$build/wine-bench"
 unset DISPLAY
 work=$(mktemp -d)
 server_pid=

@@ -2,6 +2,7 @@
 #   wine_start PREFIX [visible]   creates the prefix once, starts Xvfb (unless `visible` and a
 #                                 $DISPLAY exists) and a persistent wineserver
 #   wine_stop                     ends both
+#   wine_use_prefix PREFIX        only the environment for Wine in PREFIX (no display, no server)
 # Wine's daemons inherit the standard streams of whoever starts them: they are started with
 # their output sent to /dev/null so that no pipe waits for them.
 
@@ -22,7 +23,9 @@ wine_tree() {
   if wine_runs_32bit; then echo "$1/windows"; else echo "$1/windows64"; fi
 }
 
-wine_start() {
+# Sets up the environment for Wine in PREFIX, for the architecture this machine runs; a prefix
+# made for the other architecture cannot run this one's programs, and is made anew.
+wine_use_prefix() {
   export WINEPREFIX="$1" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   if ! wine_runs_32bit; then
     # Debian's `wine` script takes the 32-bit loader whenever it is installed; here it cannot run.
@@ -35,6 +38,13 @@ wine_start() {
     done
     export PATH="$WINE_SHIM_DIR:$PATH"
   fi
+  if [ -f "$WINEPREFIX/system.reg" ] && ! grep -q "^#arch=$WINEARCH" "$WINEPREFIX/system.reg"; then
+    rm -rf "$WINEPREFIX"
+  fi
+}
+
+wine_start() {
+  wine_use_prefix "$1"
   local visible="${2:-}"
   if [ "$visible" != visible ] || [ -z "${DISPLAY:-}" ]; then
     local n=90
@@ -43,10 +53,6 @@ wine_start() {
     WINE_XVFB_PID=$!
     export DISPLAY=":$n"
     for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-  fi
-  # A prefix made for the other architecture cannot run this one's programs: made anew.
-  if [ -f "$WINEPREFIX/system.reg" ] && ! grep -q "^#arch=$WINEARCH" "$WINEPREFIX/system.reg"; then
-    rm -rf "$WINEPREFIX"
   fi
   mkdir -p "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then

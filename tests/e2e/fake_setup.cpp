@@ -10,7 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
-// The CRC-32 that zlib and Python's zlib.crc32 compute, of the whole file.
+// The CRC-32 that zlib and Python's zlib.crc32 compute, of the whole file. Read as setup programs
+// read the payload in their own file: through the C runtime, which shares reading and writing but
+// not deletion. So a program that holds the file with the right to delete while the setup runs
+// breaks every such setup, and this reads 0.
 unsigned long FileCrc(const wchar_t* path) {
     FILE* in = _wfopen(path, L"rb");
     if (!in) return 0;
