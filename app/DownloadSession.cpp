@@ -56,7 +56,6 @@ void InstallerDialog::OnSize(UINT, int, int) {
 }
 
 void InstallerDialog::PrepareSetupSession() {
-    setupWork.window = m_hWnd;
     setupWork.silenceMs = silenceMs;
     setupWork.ownPath = ownPath;
     setupWork.serverHost = LoadResourceString(IDS_SERVER_HOST);
@@ -65,19 +64,38 @@ void InstallerDialog::PrepareSetupSession() {
 
 // A language chosen while a download runs, or once the setup program runs, changes nothing.
 void InstallerDialog::StartDownload(UINT id) {
-    if (id < ID_LANGUAGE_FIRST || id > ID_LANGUAGE_LAST) return;
-    const char* language = kLanguageCodes[id - ID_LANGUAGE_FIRST];
-    RequestValues request{LoadResourceString(IDS_SERVER_HOST), affiliateId, skinId, language, remarks};
-    if (!session.Start(SetupRequestUrl(request), language)) return;
+    if (StartSetupDownload(id)) ShowDownloadStarted();
+}
 
+bool InstallerDialog::StartSetupDownload(UINT id) {
+    if (id < ID_LANGUAGE_FIRST || id > ID_LANGUAGE_LAST) return false;
+    const char* language = kLanguageCodes[id - ID_LANGUAGE_FIRST];
+    return session.Start(SetupRequestUrl(RequestFor(language)), language);
+}
+
+RequestValues InstallerDialog::RequestFor(const char* language) const {
+    return RequestValues{LoadResourceString(IDS_SERVER_HOST), affiliateId, skinId, language, remarks};
+}
+
+void InstallerDialog::ShowDownloadStarted() {
     HideLanguageButtons();
     progress.ShowWindow(SW_SHOW);
-    StartSlideshow(SlideshowRequestUrl(request));
+    StartSlideshow(SlideshowRequestUrl(RequestFor(session.Language().c_str())));
+}
+
+void InstallerDialog::ReadSetupDownload() {
+    DownloadReport report = setupWork.TakeReport();
+    session.OnDownload(report.status, report.received, report.total, report.failure);
 }
 
 void InstallerDialog::HideLanguageButtons() {
     for (SkinButton& button : languageButtons)
         if (button.m_hWnd) button.ShowWindow(SW_HIDE);
+}
+
+void InstallerDialog::SessionView::ShowWhatCameBeforeWindow() {
+    if (failedBeforeWindow) ShowFailed();
+    failedBeforeWindow = false;
 }
 
 void InstallerDialog::SessionView::ShowProgress(unsigned percent) {
@@ -88,6 +106,10 @@ void InstallerDialog::SessionView::ShowCaption(const char* caption) { dialog.pro
 
 // The bar keeps its position; its unfilled part turns red and it shows the words alone.
 void InstallerDialog::SessionView::ShowFailed() {
+    if (!dialog.progress.m_hWnd) {
+        failedBeforeWindow = true;
+        return;
+    }
     PercentProgressBar& progress = dialog.progress;
     progress.SetCaptionColor(RGB(255, 255, 255));
     progress.SetBackgroundColor(RGB(200, 0, 0));

@@ -8,7 +8,7 @@ InstallerApp theApp;
 // The dialog is the whole program: when it ends, so does the application, without a message loop
 // of its own.
 BOOL InstallerApp::InitInstance() {
-    // The first request waits for WinINet; it loads while the window is made.
+    // The first request waits for WinINet; it loads while the request's values are gathered.
     LoadWinInetAhead();
 #ifdef PELLMORROW_TEST_SILENCE_MS
     // The end-to-end tests' copy gives up on a silent server sooner, so that they need not wait
@@ -17,6 +17,7 @@ BOOL InstallerApp::InitInstance() {
 #else
     InstallerDialog dialog(nullptr);
 #endif
+    dialog.BeginRun();
     m_pMainWnd = &dialog;
     dialog.DoModal();
     m_pMainWnd = nullptr;

@@ -91,13 +91,10 @@ void InstallerDialog::DoDataExchange(CDataExchange* pDX) {
     DDX_Control(pDX, IDCANCEL, cancelButton);
 }
 
-// The downloads start as early as the requests can be made: once the bar is ready for their
-// news and the stamp, the installed check and the setup program's place are known. The rest of
-// the window is built while the first requests are on their way; none of it shows before this
-// returns, so the order changes nothing on the screen.
-BOOL InstallerDialog::OnInitDialog() {
-    CDialog::OnInitDialog();
-    SetUpProgressBar();
+// The setup program's request goes out before any window exists: the process's first window is
+// the costliest step of the start-up, and it is made while the request is on its way. The stamp,
+// the installed check and the setup program's place come first, as the request needs them.
+void InstallerDialog::BeginRun() {
     defaultInstallDir = LoadResourceString(IDS_INSTALL_DIR);
     productName = LoadResourceString(IDS_PRODUCT_NAME);
     ownPath = ModulePath();
@@ -110,7 +107,20 @@ BOOL InstallerDialog::OnInitDialog() {
     // put it, and the download fails.
     if (setupWork.folder.Create(tempDirectory)) installerPath = JoinPath(setupWork.folder.Path(), L"QVTInstaller.exe");
     PrepareSetupSession();
-    StartDownload(kEnglish);
+    StartSetupDownload(kEnglish);
+}
+
+// The download's news has gone nowhere until now: from here on it comes to this window, and
+// what came before is read once. The slideshow's download starts next; the rest of the window
+// is built while the requests are on their way. None of it shows before this returns, so the
+// order changes nothing on the screen.
+BOOL InstallerDialog::OnInitDialog() {
+    CDialog::OnInitDialog();
+    SetUpProgressBar();
+    setupWork.window = m_hWnd;
+    sessionView.ShowWhatCameBeforeWindow();
+    ReadSetupDownload();
+    ShowDownloadStarted();
 
     AddAboutToSystemMenu();
     icon = LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
@@ -358,11 +368,9 @@ LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
     case WM_SLIDESHOW_PICTURE:
         OnSlidePictureArrived();
         return 0;
-    case SetupWorkers::WM_SETUP_DOWNLOAD: {
-        DownloadReport report = setupWork.TakeReport();
-        session.OnDownload(report.status, report.received, report.total, report.failure);
+    case SetupWorkers::WM_SETUP_DOWNLOAD:
+        ReadSetupDownload();
         return 0;
-    }
     case SetupWorkers::WM_SETUP_CHECKED:
         session.OnChecked(wParam != 0, static_cast<uint32_t>(lParam));
         return 0;

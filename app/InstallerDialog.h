@@ -23,6 +23,10 @@ public:
     explicit InstallerDialog(CWnd* parent = nullptr, DWORD silenceMs = kDownloadSilenceMs);
     ~InstallerDialog() override;
 
+    // Before the window exists: launches an installed product and ends the process, or learns
+    // what the requests need and starts the English download, whose request is then on its way
+    // while the window is made. DoModal shows what the session came to meanwhile.
+    void BeginRun();
     BOOL OnInitDialog() override;
     void OnOK() override;
     void OnCancel() override;
@@ -54,6 +58,13 @@ private:
     void ReadAffiliateStamp();
     void MakeGuid();
     void LaunchInstalledGameAndExit();
+    RequestValues RequestFor(const char* language) const;
+    // False when the session refused the start (see SetupSession::Start).
+    bool StartSetupDownload(UINT id);
+    // The window's side of a started download: the bar instead of the buttons, and the slideshow.
+    void ShowDownloadStarted();
+    // The setup download's latest state, to the session.
+    void ReadSetupDownload();
     void LoadBackground(CDC& dc);
     void CreateLanguageButtons(CDC& dc);
     void HideLanguageButtons();
@@ -71,9 +82,14 @@ private:
         void ShowFailed() override;
         void Hide() override;
         void End() override;
+        // A failure that came before the window existed (the download could not even start),
+        // shown now that it does. Nothing else reaches the view before: the rest of the
+        // session's news comes through the window.
+        void ShowWhatCameBeforeWindow();
 
     private:
         InstallerDialog& dialog;
+        bool failedBeforeWindow = false;
     };
     void CloseQuestion();
     DownloadPolicy SlidePolicy(uint32_t maxBytes) const;

@@ -55,8 +55,11 @@ public:
     // The setup program's folder, made by the start-up (see RunFolder); destroyed last, once
     // nothing holds the program in it.
     RunFolder folder;
-    // Set before the first start: where news goes, and what the workers need.
-    HWND window = nullptr;
+    // Where news goes. The download starts before the window exists: set by the window's thread
+    // while the worker runs, before the window's first TakeReport, which reads the news raised
+    // until then; news raised after it is set reaches the window.
+    std::atomic<HWND> window{nullptr};
+    // Set before the first start: what the workers need.
     DWORD silenceMs = kDownloadSilenceMs;
     std::wstring ownPath;
     InstallRecord record;

@@ -1,12 +1,26 @@
 """Start-up of the installer: an installed product is launched instead, otherwise the window opens
 with its About box on the system menu."""
+import os
 import shutil
+import sys
 import time
 import unittest
+from pathlib import Path
 
-from winehost import DRIVE_C, FAKE_GAME, drive, reg_add, reg_delete, reg_import, windows_path
+from winehost import BUILD, DRIVE_C, FAKE_GAME, drive, reg_add, reg_delete, reg_import, windows_path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
+from test_server import TestServer  # noqa: E402
 
 PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
+# The copy that asks the test server on loopback for its setup program.
+INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
+TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))
+
+
+def run_folders():
+    """The installer runs' folders in the temporary folders of the prefix's users."""
+    return set(DRIVE_C.glob("users/*/Temp/Pellmorrow-*")) | set(DRIVE_C.glob("users/*/AppData/Local/Temp/Pellmorrow-*"))
 
 
 class InstalledCheck(unittest.TestCase):
@@ -39,6 +53,20 @@ class InstalledCheck(unittest.TestCase):
         self.assertIsNotNone(record, "the game was not started")
         self.assertIn("cwd=" + windows_path(self.folder), record.splitlines())
         self.assertNotIn("arg=", record)
+
+    def test_installed_game_is_launched_without_any_download(self):
+        # The download starts before the window exists: an installed product must be launched
+        # before that, with no request to the server and no folder made for a setup program.
+        shutil.copy(FAKE_GAME, self.folder / "Pellmorrow.exe")
+        reg_add(PRODUCT_KEY, "installDir", windows_path(self.folder))
+        folders_before = run_folders()
+        with TestServer(port=TEST_PORT) as server:
+            server.add_route("/index.new.php", b"")
+            report = drive("watch", exe=INSTALLER_E2E, env=self.env)
+            self.assertEqual(report, {"exitCode": 1, "sawVisibleWindow": False})
+            self.assertIsNotNone(self.wait_for_record(), "the game was not started")
+            self.assertEqual(server.log(), [])
+        self.assertEqual(run_folders() - folders_before, set())
 
     def test_installed_game_in_a_folder_named_in_other_scripts(self):
         folder = DRIVE_C / "Games" / "Игры 游戏"
