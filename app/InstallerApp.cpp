@@ -8,8 +8,6 @@ InstallerApp theApp;
 // The dialog is the whole program: when it ends, so does the application, without a message loop
 // of its own.
 BOOL InstallerApp::InitInstance() {
-    // The first request waits for WinINet; it loads while the request's values are gathered.
-    LoadWinInetAhead();
 #ifdef PELLMORROW_TEST_SILENCE_MS
     // The end-to-end tests' copy gives up on a silent server sooner, so that they need not wait
     // for the shipped bound at every case; the downloader's own tests hold the shipped one.

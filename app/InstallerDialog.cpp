@@ -100,7 +100,6 @@ void InstallerDialog::BeginRun() {
     ownPath = ModulePath();
     ReadAffiliateStamp();
     skinId = std::atoi(LoadResourceString(IDS_SKIN_ID).c_str());
-    MakeGuid();
     std::wstring tempDirectory = TempDirectory();
     LaunchInstalledGameAndExit();
     // The setup program goes into a new folder of this run's own: without one there is nowhere to
@@ -108,6 +107,8 @@ void InstallerDialog::BeginRun() {
     if (setupWork.folder.Create(tempDirectory)) installerPath = JoinPath(setupWork.folder.Path(), L"QVTInstaller.exe");
     PrepareSetupSession();
     StartSetupDownload(kEnglish);
+    // Recorded only after the setup program has run; not worth delaying the request for.
+    MakeGuid();
 }
 
 // The download's news has gone nowhere until now: from here on it comes to this window, and

@@ -24,6 +24,9 @@ extern "C" __attribute__((used)) const IMAGE_LOAD_CONFIG_DIRECTORY _load_config_
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // Before anything can load a DLL by name: the program's folder may hold planted ones.
     RestrictDllSearchToSystemFolder();
+    // The first request waits for WinINet, the longest load of the start-up: it loads on a
+    // thread of its own while the rest of the start-up runs.
+    LoadWinInetAhead();
     return AfxWinMain();
 }
 
