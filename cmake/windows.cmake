@@ -11,6 +11,7 @@ add_library(pellmorrow_win STATIC
   services/SystemDlls.cpp
   services/RunFolder.cpp
   services/HeldFile.cpp
+  services/FileDigest.cpp
   controls/Picture.cpp
   controls/PercentProgressBar.cpp
   controls/OffscreenDC.cpp

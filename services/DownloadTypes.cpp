@@ -18,6 +18,7 @@ const char* FailureName(FailureReason reason) {
     case FailureReason::Signature: return "signature";
     case FailureReason::Cancelled: return "cancelled";
     case FailureReason::NoStart: return "no-start";
+    case FailureReason::Changed: return "changed";
     }
     return "unknown";
 }

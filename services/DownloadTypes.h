@@ -49,6 +49,7 @@ enum class FailureReason : uint8_t {
     Signature,    // the setup program's signature was refused; detail: the check's verdict
     Cancelled,    // the user cancelled
     NoStart,      // the checked setup program could not be started
+    Changed,      // the complete file was replaced or changed by someone else before it was held
 };
 
 struct Failure {

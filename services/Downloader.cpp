@@ -1,6 +1,7 @@
 #include "services/Downloader.h"
 
 #include "framework/Handles.h"
+#include "services/FileDigest.h"
 #include "services/HeldFile.h"
 #include "services/HttpHeaders.h"
 #include "services/SystemDlls.h"
@@ -82,9 +83,14 @@ public:
     bool Create(const std::wstring& path) {
         pending.reset(new (std::nothrow) char[kWriteBlock]);
         if (!pending) return false;
-        handle = AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, CREATE_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!handle) return false;
+        // Readable too, so that the bytes can be read back for their digest before the file is
+        // let go. Shared with nobody: nobody else can write, rename or delete it meanwhile.
+        handle = AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!handle || !GetFileInformationByHandle(handle.get(), &identity)) {
+            handle.reset();
+            return false;
+        }
         createdPath = path;
         // Until the download is complete the system deletes the file when its handle closes,
         // so a partial file goes away even when the process ends in the middle (a Cancel that
@@ -107,21 +113,39 @@ public:
         return true;
     }
     // Keeps the file if all of it is written and it closes cleanly, and holds it from then on
-    // (`held`). The handle that wrote it shares nothing, and a program cannot be started while a
-    // handle may write it, so it is held again at once for reading alone, and only if it is
-    // still the same file: one renamed into its place in that moment is neither taken nor deleted.
-    bool Close(HeldFile* held) {
-        BY_HANDLE_FILE_INFORMATION identity{};
-        if (!Flush() || !GetFileInformationByHandle(handle.get(), &identity) ||
-            (markedForDeletion && !SetDeleteOnClose(false)) || !CloseHandle(handle.release()))
-            return false;
-        const bool holding = held->Hold(createdPath.c_str(), identity);
-        if (!holding) DeleteIfSame(createdPath.c_str(), identity);
+    // (`held`); the reason why not otherwise (Stopped once `stop` reads true).
+    //
+    // Windows cannot start a program while a handle that may write it is open, and a handle
+    // opened beside the writing one must share writing, so there is an instant between the
+    // writing handle's close and the holder's open in which another program could get at the
+    // file. A file renamed into its place then is not the one that was written: it is neither
+    // taken nor deleted. A file changed in place is: its digest, read through the holder (from
+    // then on nobody can change it), is not the digest of the bytes written, read back through
+    // the writing handle (until then nobody else could change it). Either way the download
+    // fails and nothing of it is run.
+    FailureReason Close(HeldFile* held, const std::atomic<bool>& stop) {
+        FileDigest written, kept;
+        if (!Flush()) return FailureReason::File;
+        if (!DigestFile(handle.get(), pending.get(), kWriteBlock, stop, &written)) return Unread(stop);
+        if (markedForDeletion && !SetDeleteOnClose(false)) return FailureReason::File;
+        markedForDeletion = false;
+        if (!CloseHandle(handle.release())) return FailureReason::File;
+        const std::wstring path = std::move(createdPath);
         createdPath.clear();
-        return holding;
+        if (!held->Hold(path.c_str(), identity)) {
+            DeleteIfSame(path.c_str(), identity);
+            return FailureReason::Changed;
+        }
+        const bool read = DigestFile(held->Get(), pending.get(), kWriteBlock, stop, &kept);
+        if (!read || kept != written) {
+            held->Delete(path.c_str());
+            return read ? FailureReason::Changed : Unread(stop);
+        }
+        return FailureReason::None;
     }
 
 private:
+    FailureReason Unread(const std::atomic<bool>& stop) const { return stop ? FailureReason::Stopped : FailureReason::File; }
     // A short write (a full disk) is a failure like any other.
     bool Flush() {
         DWORD written = 0;
@@ -135,13 +159,17 @@ private:
         return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof(disposition));
     }
     void Discard() {
-        handle.reset();  // a file must be closed before it can be deleted
-        if (!createdPath.empty()) DeleteFileW(createdPath.c_str());
+        // A file marked for deletion goes with its handle. Any other is deleted only while it is
+        // still the one this download made: once its handle is closed, another file may be put
+        // at its path.
+        handle.reset();
+        if (!markedForDeletion && !createdPath.empty()) DeleteIfSame(createdPath.c_str(), identity);
         createdPath.clear();
     }
 
     UniqueHandle handle;
     std::wstring createdPath;
+    BY_HANDLE_FILE_INFORMATION identity{};
     bool markedForDeletion = false;
     std::unique_ptr<char[]> pending;
     DWORD pendingSize = 0;
@@ -179,7 +207,9 @@ public:
         owner.buffer.clear();
         return true;
     }
-    bool Finish(HeldFile* held) { return !file.IsOpen() || file.Close(held); }
+    FailureReason Finish(HeldFile* held) {
+        return file.IsOpen() ? file.Close(held, owner.stopRequested) : FailureReason::None;
+    }
 
 private:
     Downloader& owner;
@@ -313,8 +343,11 @@ DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
     std::string validator;
     for (int attempt = 1;; ++attempt) {
         Attempt result = FetchOnce(connection.get(), object, flags, sink, accepted, validator, running);
-        if (result == Attempt::Done)
-            return sink.Finish(&completeFile) ? DownloadEvent::Done : FailDownload(FailureReason::File, LastError());
+        if (result == Attempt::Done) {
+            const FailureReason kept = sink.Finish(&completeFile);
+            return kept == FailureReason::None ? DownloadEvent::Done
+                                               : FailDownload(kept, kept == FailureReason::File ? LastError() : 0);
+        }
         if (result == Attempt::Failed || attempt >= policy.attempts) return DownloadEvent::Failed;
         if (!PauseBeforeAttempt(attempt)) return FailDownload(FailureReason::Stopped);
     }

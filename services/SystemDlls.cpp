@@ -115,6 +115,20 @@ const TrustFunctions* Trust() {
     return loaded;
 }
 
+const HashFunctions* Hashes() {
+    static const HashFunctions* const loaded = []() -> const HashFunctions* {
+        static HashFunctions functions;
+        LoadLaterOnesFirstIfNeeded();
+        HMODULE bcrypt = LoadSystemDll(L"bcrypt.dll");
+        bool all = FIND(bcrypt, functions, BCryptOpenAlgorithmProvider) &&
+                   FIND(bcrypt, functions, BCryptCloseAlgorithmProvider) && FIND(bcrypt, functions, BCryptCreateHash) &&
+                   FIND(bcrypt, functions, BCryptHashData) && FIND(bcrypt, functions, BCryptFinishHash) &&
+                   FIND(bcrypt, functions, BCryptDestroyHash);
+        return all ? &functions : nullptr;
+    }();
+    return loaded;
+}
+
 #undef FIND
 
 void CloseInternetHandle::operator()(HINTERNET handle) const {

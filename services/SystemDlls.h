@@ -9,6 +9,7 @@
 #include <wininet.h>
 #include <wincrypt.h>
 #include <wintrust.h>
+#include <bcrypt.h>
 
 // From here on the process loads DLLs by name from the system folder only (nor from the
 // program's folder, nor the current one), also those that system DLLs load on their own.
@@ -49,3 +50,15 @@ struct TrustFunctions {
     decltype(&CertComparePublicKeyInfo) CertComparePublicKeyInfo;
 };
 const TrustFunctions* Trust();
+
+// The hash functions of bcrypt.dll, for the digest of a downloaded file. Null when the DLL or any
+// of them is missing: then no digest can be taken, and the download fails.
+struct HashFunctions {
+    decltype(&BCryptOpenAlgorithmProvider) BCryptOpenAlgorithmProvider;
+    decltype(&BCryptCloseAlgorithmProvider) BCryptCloseAlgorithmProvider;
+    decltype(&BCryptCreateHash) BCryptCreateHash;
+    decltype(&BCryptHashData) BCryptHashData;
+    decltype(&BCryptFinishHash) BCryptFinishHash;
+    decltype(&BCryptDestroyHash) BCryptDestroyHash;
+};
+const HashFunctions* Hashes();

@@ -4,19 +4,22 @@
 // as its installDir if given, takes PELLMORROW_SETUP_MS milliseconds, and ends with exit code
 // PELLMORROW_SETUP_EXIT (0 when not given), as a setup program that failed would.
 // Its own path is written in UTF-8, so that a folder with any characters can be checked.
+// Built a second time as tampered_setup.exe (TAMPERED defined), the program another program
+// tries to put in its place: each records which of the two ran ("build=").
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-// The CRC-32 that zlib and Python's zlib.crc32 compute, of the whole file. Read as setup programs
-// read the payload in their own file: through the C runtime, which shares reading and writing but
-// not deletion. So a program that holds the file with the right to delete while the setup runs
-// breaks every such setup, and this reads 0.
-unsigned long FileCrc(const wchar_t* path) {
-    FILE* in = _wfopen(path, L"rb");
-    if (!in) return 0;
+// The CRC-32 that zlib and Python's zlib.crc32 compute, of the whole file; false when the file
+// cannot be opened. Read as setup programs read the payload in their own file: NSIS and Inno
+// Setup share reading only, the C runtime reading and writing, and neither shares deletion. So a
+// program that holds the file with the right to delete while the setup runs breaks every such
+// setup, and this records "crc=unreadable".
+bool FileCrc(const wchar_t* path, unsigned long* result) {
+    HANDLE in = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (in == INVALID_HANDLE_VALUE) return false;
     unsigned long table[256];
     for (unsigned long n = 0; n < 256; ++n) {
         unsigned long c = n;
@@ -25,10 +28,11 @@ unsigned long FileCrc(const wchar_t* path) {
     }
     unsigned long crc = 0xFFFFFFFFUL;
     static unsigned char block[1 << 16];
-    for (size_t got; (got = std::fread(block, 1, sizeof(block), in)) > 0;)
-        for (size_t i = 0; i < got; ++i) crc = table[(crc ^ block[i]) & 0xFF] ^ (crc >> 8);
-    std::fclose(in);
-    return crc ^ 0xFFFFFFFFUL;
+    for (DWORD got; ReadFile(in, block, sizeof(block), &got, nullptr) && got > 0;)
+        for (DWORD i = 0; i < got; ++i) crc = table[(crc ^ block[i]) & 0xFF] ^ (crc >> 8);
+    CloseHandle(in);
+    *result = crc ^ 0xFFFFFFFFUL;
+    return true;
 }
 
 int main(int argc, char** argv) {
@@ -46,7 +50,16 @@ int main(int argc, char** argv) {
     char folder[4 * MAX_PATH] = {};
     WideCharToMultiByte(CP_UTF8, 0, folderWide, -1, folder, sizeof(folder), nullptr, nullptr);
     std::fprintf(out, "cwd=%s\n", folder);
-    std::fprintf(out, "crc=%08lx\n", FileCrc(selfWide));
+#ifdef TAMPERED
+    std::fprintf(out, "build=tampered\n");
+#else
+    std::fprintf(out, "build=original\n");
+#endif
+    unsigned long crc = 0;
+    if (FileCrc(selfWide, &crc))
+        std::fprintf(out, "crc=%08lx\n", crc);
+    else
+        std::fprintf(out, "crc=unreadable\n");
     for (int i = 1; i < argc; ++i) std::fprintf(out, "arg=%s\n", argv[i]);
     HKEY key;
     bool recorded = RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Pellmorrow", 0, KEY_READ, &key) == ERROR_SUCCESS;

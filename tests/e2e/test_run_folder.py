@@ -1,20 +1,27 @@
 """The setup program's folder: each run downloads it into a new folder of its own under the
 temporary folder, starts it there, and removes the folder when it ends, however it ends; two
-installers at once never meet."""
+installers at once never meet; and what another program does to the setup program from its first
+byte to the end of its run never makes anything but the downloaded bytes run."""
 import json
 import os
+import shutil
 import subprocess
 import sys
 import unittest
+import zlib
+from collections import Counter
 from pathlib import Path
+from urllib.parse import parse_qs, urlsplit
 
-from winehost import BUILD, DRIVE_C, DRIVER, reg_delete, windows_path
+from winehost import BUILD, DRIVE_C, DRIVER, reg_delete, wine, windows_path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 from test_server import Response, TestServer  # noqa: E402
 
 INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
 FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
+TAMPERED_SETUP = BUILD / "tests" / "e2e" / "tampered_setup.exe"
+TAMPER = BUILD / "tests" / "e2e" / "setup_tamper.exe"
 PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
 TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))
 WORK = BUILD / "run-folder"
@@ -37,7 +44,7 @@ def run_folders_anywhere():
 class Session:
     """One installer under the driver, started in the background."""
 
-    def __init__(self, name, *options):
+    def __init__(self, name, *options, setup_ms=300):
         self.record = WORK / f"{name}-record.txt"
         self.record.unlink(missing_ok=True)
         self.out = WORK / f"{name}-out.txt"
@@ -45,7 +52,7 @@ class Session:
             self.process = subprocess.Popen(
                 ["wine", str(DRIVER), "session", str(INSTALLER_E2E), *options], stdout=out,
                 stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                env={**os.environ, "PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": "300"})
+                env={**os.environ, "PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": str(setup_ms)})
 
     def report(self):
         assert self.process.wait(timeout=180) == 0, self.out.read_text(errors="replace")
@@ -134,6 +141,74 @@ class RunFolder(unittest.TestCase):
                 temp = unix_path(report["tempDir"])
                 self.assertTrue(temp.is_dir(), temp)
                 self.assertEqual(sorted(set(run_folders(temp)) - {p.name for p in before}), [])
+
+    def results(self):
+        """The outcome and reason of each result request the server heard."""
+        found = []
+        for entry in self.server.log():
+            query = parse_qs(urlsplit(entry["path"]).query)
+            if query.get("action") == ["installer_result"]:
+                found.append((query.get("outcome", [""])[0], query.get("reason", [""])[0]))
+        return found
+
+    def test_what_runs_is_only_ever_the_downloaded_program(self):
+        # Another program tries all along, from the first byte to the setup program's end, to
+        # write another program over it, rename it, and rename another program over it. Windows
+        # cannot start a program while a handle that may write it is open, so there is one
+        # instant, between the download's last write and the holder's open, in which it may get
+        # at the file: then the download fails, and nothing it put there runs. From the holder's
+        # open on, nothing it tries succeeds until the setup program has ended.
+        code, out = wine("cmd", "/c", "echo", "%TEMP%")
+        self.assertEqual(code, 0, out)
+        temp = out.strip()
+        stop = WORK / "tamper-stop"
+        expected_crc = "%08x" % zlib.crc32(self.setup_bytes)
+        self.assertNotEqual(self.setup_bytes, TAMPERED_SETUP.read_bytes())
+        # The body arrives slowly, so that the other program tries while it is written too.
+        for round_ in range(3):
+            with self.subTest(round=round_):
+                reg_delete(PRODUCT_KEY)
+                self.serve(self.slowly(2))
+                self.server.clear_log()
+                before = set(run_folders_anywhere())
+                stop.unlink(missing_ok=True)
+                tamper_out = WORK / f"tamper-{round_}.txt"
+                with open(tamper_out, "wb") as out:
+                    tamper = subprocess.Popen(
+                        ["wine", str(TAMPER), temp, windows_path(stop), windows_path(TAMPERED_SETUP)], stdout=out,
+                        stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+                try:
+                    session = Session(f"tampered-{round_}", "cancel-at=Download failed!", setup_ms=1000)
+                    report = session.report()
+                finally:
+                    stop.touch()
+                    tamper.wait(timeout=60)
+                seen = json.loads(tamper_out.read_text())
+                # What the other program moved or left in a run's folder is its own: the run
+                # leaves it, and the test removes it.
+                for folder in set(run_folders_anywhere()) - before:
+                    shutil.rmtree(folder, ignore_errors=True)
+                tally = Counter((s["what"], "after the setup ended" if s["afterSetupEnded"] else "before")
+                                for s in seen["succeeded"])
+                print(f"\ntampering, round {round_}: found {seen['found']} times, succeeded {dict(tally)}, "
+                      f"exit code {report['exitCode']}", file=sys.stderr)
+                self.assertGreater(seen["found"], 0, "the other program never saw the setup program")
+                self.assertNotIn("build=tampered", session.lines(), "the other program's program ran")
+                while_held = [s["what"] for s in seen["succeeded"] if not s["afterSetupEnded"]]
+                if report["exitCode"] == 1:
+                    # The downloaded bytes ran, from the run's folder, and nothing got at them.
+                    self.assertTrue(seen["sawSetup"], tally)
+                    self.assertEqual(while_held, [], tally)
+                    self.assertInstalledFromOwnFolder(session, report)
+                    self.assertEqual(session.value("build"), "original")
+                    self.assertEqual(session.value("crc"), expected_crc)
+                else:
+                    # It got at the file in the instant before it was held: nothing ran, and the
+                    # run says why.
+                    self.assertEqual(session.lines(), [], "a setup program ran after a failed download")
+                    self.assertNotEqual(while_held, [], tally)
+                    self.assertIn("Download failed!", report["captions"])
+                    self.assertEqual(self.results(), [("failed", "changed")])
 
 
 if __name__ == "__main__":

@@ -29,10 +29,11 @@ std::wstring SystemFolder() {
 TEST(SystemDlls, EveryFunctionTheProgramCallsIsThere) {
     EXPECT_NE(WinInet(), nullptr);
     EXPECT_NE(Trust(), nullptr);
+    EXPECT_NE(Hashes(), nullptr);
 }
 
 TEST(SystemDlls, TakenFromTheSystemFolder) {
-    for (const wchar_t* name : {L"wininet.dll", L"wintrust.dll", L"crypt32.dll", L"uxtheme.dll"}) {
+    for (const wchar_t* name : {L"wininet.dll", L"wintrust.dll", L"crypt32.dll", L"bcrypt.dll", L"uxtheme.dll"}) {
         HMODULE dll = LoadSystemDll(name);
         ASSERT_NE(dll, nullptr) << "no system DLL " << name;
         EXPECT_EQ(FolderOf(ModulePath(dll)), SystemFolder());

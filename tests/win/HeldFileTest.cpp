@@ -1,0 +1,130 @@
+// The setup program's file as the download leaves it: its digest tells the bytes written from any
+// others, and while it is held nobody changes, renames, replaces or deletes it, but the setup
+// program can still read itself.
+#include "services/FileDigest.h"
+#include "services/HeldFile.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+std::wstring TestFolder() {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"held-file-test";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+bool WriteWhole(const std::wstring& path, const std::string& bytes) {
+    UniqueHandle file = AdoptFileHandle(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
+BY_HANDLE_FILE_INFORMATION IdentityOf(const std::wstring& path) {
+    BY_HANDLE_FILE_INFORMATION identity{};
+    UniqueHandle file = AdoptFileHandle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                    nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(file && GetFileInformationByHandle(file.get(), &identity));
+    return identity;
+}
+
+std::string Hex(const FileDigest& digest) {
+    std::string text;
+    for (unsigned char byte : digest.bytes) {
+        text += "0123456789abcdef"[byte >> 4];
+        text += "0123456789abcdef"[byte & 15];
+    }
+    return text;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Read in pieces smaller than the file, so that a piece lost or read twice shows.
+TEST(FileDigest, IsTheSha256OfTheWholeFileWhereverItIsRead) {
+    const std::wstring path = TestFolder() + L"\\digest.bin";
+    const struct {
+        std::string bytes;
+        const char* sha256;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    char buffer[4096];
+    const std::atomic<bool> going{false};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(WriteWhole(path, c.bytes));
+        UniqueHandle file = AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file);
+        // From its start, wherever the position was left; and left at the start for the next reader.
+        SetFilePointer(file.get(), static_cast<LONG>(c.bytes.size() / 2), nullptr, FILE_BEGIN);
+        FileDigest digest;
+        ASSERT_TRUE(DigestFile(file.get(), buffer, sizeof(buffer), going, &digest)) << c.bytes.size();
+        EXPECT_EQ(Hex(digest), c.sha256) << c.bytes.size() << " bytes";
+        EXPECT_EQ(SetFilePointer(file.get(), 0, nullptr, FILE_CURRENT), 0u);
+    }
+    DeleteFileW(path.c_str());
+    RemoveDirectoryW(TestFolder().c_str());
+}
+
+TEST(FileDigest, StopsWhenAskedTo) {
+    const std::wstring path = TestFolder() + L"\\stopped.bin";
+    ASSERT_TRUE(WriteWhole(path, std::string(100000, 'x')));
+    {
+        UniqueHandle file = AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        char buffer[4096];
+        const std::atomic<bool> stop{true};
+        FileDigest digest;
+        EXPECT_FALSE(DigestFile(file.get(), buffer, sizeof(buffer), stop, &digest));
+    }
+    DeleteFileW(path.c_str());
+    RemoveDirectoryW(TestFolder().c_str());
+}
+
+TEST(HeldFile, NobodyWritesRenamesReplacesOrDeletesItButItCanReadItself) {
+    const std::wstring folder = TestFolder(), path = folder + L"\\setup.exe", other = folder + L"\\other.exe",
+                       moved = folder + L"\\moved.exe";
+    ASSERT_TRUE(WriteWhole(path, "the setup program"));
+    ASSERT_TRUE(WriteWhole(other, "another program"));
+    HeldFile held;
+    ASSERT_TRUE(held.Hold(path.c_str(), IdentityOf(path)));
+    EXPECT_EQ(AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr)).get(), nullptr);
+    EXPECT_FALSE(MoveFileExW(path.c_str(), moved.c_str(), 0));
+    EXPECT_FALSE(MoveFileExW(other.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_FALSE(DeleteFileW(path.c_str()));
+    // A setup program that reads its own file for its payload shares reading only, and so the
+    // holder must not hold the right to delete.
+    EXPECT_NE(AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)).get(),
+              nullptr);
+    held.Delete(path.c_str());
+    EXPECT_FALSE(Exists(path));
+    EXPECT_FALSE(Exists(moved));
+    DeleteFileW(other.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+// Once a file is let go, another may be put at its path: that one is left alone.
+TEST(HeldFile, NeverDeletesAnotherFileAtItsPath) {
+    const std::wstring folder = TestFolder(), path = folder + L"\\setup.exe";
+    ASSERT_TRUE(WriteWhole(path, "the setup program"));
+    const BY_HANDLE_FILE_INFORMATION written = IdentityOf(path);
+    HeldFile held;
+    EXPECT_FALSE(held.Hold((folder + L"\\missing.exe").c_str(), written));
+    // Made while the first still exists, so that it cannot take over the first one's number.
+    const std::wstring other = folder + L"\\other.exe";
+    ASSERT_TRUE(WriteWhole(other, "put there by someone else"));
+    ASSERT_TRUE(MoveFileExW(other.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_FALSE(held.Hold(path.c_str(), written));
+    EXPECT_FALSE(held.IsHeld());
+    DeleteIfSame(path.c_str(), written);
+    EXPECT_TRUE(Exists(path));
+    DeleteFileW(path.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+}  // namespace
