@@ -166,7 +166,6 @@ void SetupWorkers::HandOver() {
     DWORD exitCode;
     const bool started = RunAndWait(program.c_str(), L"/SILENT", folder.Path().c_str(), exitCode);
     check.Delete(program);
-    folder.Remove();
     {
         RegistryKey key;
         if (key.Open("Software", HKEY_CURRENT_USER) &&
@@ -187,6 +186,9 @@ void SetupWorkers::HandOver() {
     SendResult(started ? RunResult{RunResult::Outcome::Installed, exitCode, "", downloadSeconds}
                        : RunResult{RunResult::Outcome::Failed, 0, FailureName(FailureReason::NoStart), downloadSeconds},
                language);
+    // While the result request is on its way: the system may let go of the deleted program a
+    // while after it ended.
+    folder.Remove();
     FinishResult();
     // End here, from this thread, without waiting on the window's thread or running anything
     // that thread might be holding a lock for.

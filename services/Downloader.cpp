@@ -87,15 +87,16 @@ public:
         // let go. Shared with nobody: nobody else can write, rename or delete it meanwhile.
         handle = AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!handle || !GetFileInformationByHandle(handle.get(), &identity)) {
-            handle.reset();
-            return false;
-        }
+        if (!handle) return false;
         createdPath = path;
         // Until the download is complete the system deletes the file when its handle closes,
         // so a partial file goes away even when the process ends in the middle (a Cancel that
         // cannot wait for a stalled server, a crash, a kill).
         markedForDeletion = SetDeleteOnClose(true);
+        if (!GetFileInformationByHandle(handle.get(), &identity)) {
+            Discard();
+            return false;
+        }
         return true;
     }
     bool IsOpen() const { return static_cast<bool>(handle); }
@@ -119,10 +120,10 @@ public:
     // opened beside the writing one must share writing, so there is an instant between the
     // writing handle's close and the holder's open in which another program could get at the
     // file. A file renamed into its place then is not the one that was written: it is neither
-    // taken nor deleted. A file changed in place is: its digest, read through the holder (from
-    // then on nobody can change it), is not the digest of the bytes written, read back through
-    // the writing handle (until then nobody else could change it). Either way the download
-    // fails and nothing of it is run.
+    // taken nor deleted. A file changed in place still is, but its digest, read through the
+    // holder (from then on nobody can change it), differs from the digest of the bytes written,
+    // read back through the writing handle (until then nobody else could change them): it is
+    // deleted. Either way the download fails and nothing of it runs.
     FailureReason Close(HeldFile* held, const std::atomic<bool>& stop) {
         FileDigest written, kept;
         if (!Flush()) return FailureReason::File;

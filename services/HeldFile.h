@@ -1,7 +1,9 @@
 #pragma once
 // A complete file held open for reading, shared for reading only: while it is held nobody can
-// write it, rename it, rename another file over it or delete it. It is known by its identity
-// (volume and file index), so that it is never confused with another file put at its path.
+// write it, rename it, rename another file over it or delete it. The holder itself holds no
+// right to delete: a setup program that reads its own file sharing reading only, as
+// self-extracting ones do, could not open it then. It is known by its identity (volume and file
+// index), so that it is never confused with another file put at its path.
 #include "framework/Handles.h"
 
 class HeldFile {

@@ -38,8 +38,8 @@ void RunFolder::Remove() {
     // so it goes first; a folder that is not empty is not removed.
     held.reset();
     // A file deleted just before goes only when the last handle to it closes, which may be the
-    // system's own a moment later: the folder is tried again for up to a second.
-    for (int attempt = 0; attempt < 50 && !RemoveDirectoryW(path.c_str()); ++attempt) {
+    // system's own a moment later: the folder is tried again for up to two seconds.
+    for (int attempt = 0; attempt < 100 && !RemoveDirectoryW(path.c_str()); ++attempt) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) break;
         Sleep(20);

@@ -4,18 +4,14 @@
 #include "services/FileDigest.h"
 #include "services/HeldFile.h"
 
+#include "TestFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 namespace {
-std::wstring TestFolder() {
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring folder = std::wstring(temp) + L"held-file-test";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    return folder;
-}
+std::wstring Folder() { return TestFolder(L"held-file-test"); }
 
 bool WriteWhole(const std::wstring& path, const std::string& bytes) {
     UniqueHandle file = AdoptFileHandle(
@@ -46,7 +42,7 @@ bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) 
 
 // Read in pieces smaller than the file, so that a piece lost or read twice shows.
 TEST(FileDigest, IsTheSha256OfTheWholeFileWhereverItIsRead) {
-    const std::wstring path = TestFolder() + L"\\digest.bin";
+    const std::wstring path = Folder() + L"\\digest.bin";
     const struct {
         std::string bytes;
         const char* sha256;
@@ -69,11 +65,11 @@ TEST(FileDigest, IsTheSha256OfTheWholeFileWhereverItIsRead) {
         EXPECT_EQ(SetFilePointer(file.get(), 0, nullptr, FILE_CURRENT), 0u);
     }
     DeleteFileW(path.c_str());
-    RemoveDirectoryW(TestFolder().c_str());
+    RemoveDirectoryW(Folder().c_str());
 }
 
 TEST(FileDigest, StopsWhenAskedTo) {
-    const std::wstring path = TestFolder() + L"\\stopped.bin";
+    const std::wstring path = Folder() + L"\\stopped.bin";
     ASSERT_TRUE(WriteWhole(path, std::string(100000, 'x')));
     {
         UniqueHandle file = AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -83,11 +79,11 @@ TEST(FileDigest, StopsWhenAskedTo) {
         EXPECT_FALSE(DigestFile(file.get(), buffer, sizeof(buffer), stop, &digest));
     }
     DeleteFileW(path.c_str());
-    RemoveDirectoryW(TestFolder().c_str());
+    RemoveDirectoryW(Folder().c_str());
 }
 
 TEST(HeldFile, NobodyWritesRenamesReplacesOrDeletesItButItCanReadItself) {
-    const std::wstring folder = TestFolder(), path = folder + L"\\setup.exe", other = folder + L"\\other.exe",
+    const std::wstring folder = Folder(), path = folder + L"\\setup.exe", other = folder + L"\\other.exe",
                        moved = folder + L"\\moved.exe";
     ASSERT_TRUE(WriteWhole(path, "the setup program"));
     ASSERT_TRUE(WriteWhole(other, "another program"));
@@ -111,7 +107,7 @@ TEST(HeldFile, NobodyWritesRenamesReplacesOrDeletesItButItCanReadItself) {
 
 // Once a file is let go, another may be put at its path: that one is left alone.
 TEST(HeldFile, NeverDeletesAnotherFileAtItsPath) {
-    const std::wstring folder = TestFolder(), path = folder + L"\\setup.exe";
+    const std::wstring folder = Folder(), path = folder + L"\\setup.exe";
     ASSERT_TRUE(WriteWhole(path, "the setup program"));
     const BY_HANDLE_FILE_INFORMATION written = IdentityOf(path);
     HeldFile held;

@@ -2,18 +2,14 @@
 // still this run's and empty.
 #include "services/RunFolder.h"
 
+#include "TestFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 namespace {
-std::wstring Parent() {
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring parent = std::wstring(temp) + L"run-folder-test";
-    CreateDirectoryW(parent.c_str(), nullptr);
-    return parent;
-}
+std::wstring Parent() { return TestFolder(L"run-folder-test"); }
 
 bool IsFolder(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
