@@ -461,7 +461,7 @@ class ChangedOnTheServer(unittest.TestCase):
             relay.close()
         self.assertEqual(code, 0, out)
         report = json.loads(out)
-        self.assertTrue(relay.cut_done.is_set(), "the first answer was never cut")
+        self.assertTrue(relay.cut_done.is_set(), "the first answer was never cut: " + out)
         self.assertEqual(report["exitCode"], 1, report)
         record = self.record.read_text().splitlines()
         self.assertEqual(record[-1], "ended")
