@@ -1,7 +1,6 @@
 #include "app/InstallerApp.h"
 
 #include "app/InstallerDialog.h"
-#include "services/SystemDlls.h"
 
 InstallerApp theApp;
 
