@@ -15,6 +15,10 @@ constexpr const char* kUserAgent = "QVT";
 constexpr DWORD_PTR kContext = 1;
 // Always from the server, never from the cache; binary transfer.
 constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY;
+// Until the late DLLs are loaded (services/SystemDlls.h), WinINet must not load them itself: a
+// request then neither follows a redirect, which may lead to a secure server, nor answers a
+// challenge. An answer asking for either is asked for again once they are loaded.
+constexpr DWORD kBeforeLateDlls = INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_AUTH;
 constexpr DWORD kChunkSize = 4096;
 // Chunks reach the file in blocks of this size: a WriteFile costs about as much as a quarter of
 // a 4096-byte read under Wine, and nothing reads the file before it is complete.
@@ -34,6 +38,11 @@ DWORD RetryPauseMs(int failedAttempts) { return 1000u << (failedAttempts < 4 ? f
 DWORD StatusCode(HINTERNET request) {
     DWORD code = 0, size = sizeof(code);
     return WinInet()->HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr) ? code : 0;
+}
+
+// A redirect, or a challenge for credentials from the server or a proxy.
+bool AsksForMore(DWORD code) {
+    return (code >= 300 && code <= 399) || code == HTTP_STATUS_DENIED || code == HTTP_STATUS_PROXY_AUTH_REQ;
 }
 
 // A header's text; false when the response has none (or an absurdly long one).
@@ -334,6 +343,8 @@ DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
     if (parts.lpszExtraInfo) object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     if (object.empty()) object = "/";
     DWORD flags = kOpenFlags | (parts.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0);
+    // TLS is among what the late DLLs bring.
+    if (flags & INTERNET_FLAG_SECURE) LoadLateDlls();
 
     UniqueInternet connection(WinInet()->InternetConnectA(session, host.c_str(), parts.nPort, nullptr, nullptr,
                                                INTERNET_SERVICE_HTTP, 0, kContext));
@@ -363,19 +374,27 @@ DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
 // belong to the same file. A 206 to a request for the whole body is never taken for it.
 Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::string& object, DWORD flags, Sink& sink,
                                           bool& accepted, std::string& validator, CallbackCount& running) {
-    UniqueInternet request(
-        WinInet()->HttpOpenRequestA(connection, "GET", object.c_str(), nullptr, nullptr, nullptr, flags, kContext));
-    if (!request) return Fail(Attempt::Retry, FailureReason::Network, LastError());
-    LimitSilence(request.get(), policy.silenceMs);
     const uint32_t kept = received;
     const bool resuming = kept > 0 && querySize && kept < totalSize && !validator.empty();
     if (kept > 0 && !resuming && !sink.Restart()) return Fail(Attempt::Failed, FailureReason::File, LastError());
     std::string range = resuming ? "Range: bytes=" + std::to_string(kept) + "-\r\nIf-Range: " + validator + "\r\n"
                                  : std::string();
-    if (!WinInet()->HttpSendRequestA(request.get(), range.empty() ? nullptr : range.c_str(), static_cast<DWORD>(range.size()),
-                          nullptr, 0))
-        return Fail(Attempt::Retry, FailureReason::Network, LastError());  // no connection, or a silence
-    DWORD code = StatusCode(request.get());
+    UniqueInternet request;
+    DWORD code = 0;
+    for (bool beforeLateDlls = !LateDllsReady();; beforeLateDlls = false) {
+        request.reset(WinInet()->HttpOpenRequestA(connection, "GET", object.c_str(), nullptr, nullptr, nullptr,
+                                                  flags | (beforeLateDlls ? kBeforeLateDlls : 0), kContext));
+        if (!request) return Fail(Attempt::Retry, FailureReason::Network, LastError());
+        LimitSilence(request.get(), policy.silenceMs);
+        if (!WinInet()->HttpSendRequestA(request.get(), range.empty() ? nullptr : range.c_str(),
+                                         static_cast<DWORD>(range.size()), nullptr, 0))
+            return Fail(Attempt::Retry, FailureReason::Network, LastError());  // no connection, or a silence
+        code = StatusCode(request.get());
+        if (!beforeLateDlls || !AsksForMore(code)) break;
+        LoadLateDlls();
+    }
+    // The request is out: the late DLLs load meanwhile, ready for the digest and the signature check.
+    LoadLateDllsAhead();
     if (code >= 500 && code <= 599) return Fail(Attempt::Retry, FailureReason::HttpStatus, code);
     if (code < 200 || code > 299) return Fail(Attempt::Failed, FailureReason::HttpStatus, code);
     if (code == 206 && !resuming) return Fail(Attempt::Failed, FailureReason::BadRange, code);

@@ -8,18 +8,20 @@
 namespace {
 // Set once the process's search for DLLs by name is the system folder alone.
 std::atomic<bool> searchRestricted{false};
+// Set once no later load by name can search the program's folder (see LateDllsReady).
+std::atomic<bool> lateDllsReady{false};
 
-// DLLs that the system's own DLLs load by name while the program runs (the network's and
-// cryptography's helpers, the shell's version reader, the common controls' themes), those that
-// others load first before them. Loaded from the system folder ahead of that, a later load by
-// name finds the one already loaded instead of searching.
-const wchar_t* const kLoadedLaterByName[] = {
+// The late DLLs (see LateDllsReady): the network's and cryptography's helpers, the shell's
+// version reader, the common controls' themes; those that others load come before them. Loaded
+// from the system folder first, a later load by name finds the one already loaded instead of
+// searching.
+const wchar_t* const kLateDlls[] = {
     L"bcrypt.dll",  L"msasn1.dll",  L"cryptbase.dll", L"crypt32.dll", L"secur32.dll", L"mpr.dll",
     L"iertutil.dll", L"userenv.dll", L"winhttp.dll",  L"dwmapi.dll",  L"version.dll", L"uxtheme.dll",
 };
 
-void LoadLaterOnesNow() {
-    for (const wchar_t* name : kLoadedLaterByName) LoadSystemDll(name);
+void LoadLateDllsNow() {
+    for (const wchar_t* name : kLateDlls) LoadSystemDll(name);
 }
 
 // Wine's loader resolves the delay-loaded imports of its own DLLs by the process's original
@@ -28,14 +30,11 @@ bool DelayLoadsSearchProgramFolder() {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-// Before the network's and the signature check's DLLs are first used, where their later loads
-// by name could still search the program's folder.
-void LoadLaterOnesFirstIfNeeded() {
-    static const bool loaded = [] {
-        if (searchRestricted && DelayLoadsSearchProgramFolder()) LoadLaterOnesNow();
-        return true;
-    }();
-    (void)loaded;
+// Runs `work` on a thread of its own; false when no thread could be had.
+bool RunAhead(LPTHREAD_START_ROUTINE work) {
+    HANDLE thread = CreateThread(nullptr, 0, work, nullptr, 0, nullptr);
+    if (thread) CloseHandle(thread);
+    return thread != nullptr;
 }
 
 template <typename Function>
@@ -51,13 +50,15 @@ void RestrictDllSearchToSystemFolder() {
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
     if (setDefaultDllDirectories && setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         searchRestricted = true;
+        lateDllsReady = !DelayLoadsSearchProgramFolder();
         // Wine's common controls load uxtheme.dll at the first themed window by a search that
         // still includes the program's folder; loaded now, it is the system's.
         LoadSystemDll(L"uxtheme.dll");
         return;
     }
     SetDllDirectoryW(L"");
-    LoadLaterOnesNow();
+    LoadLateDllsNow();
+    lateDllsReady = true;
 }
 
 HMODULE LoadSystemDll(const wchar_t* name) {
@@ -72,13 +73,35 @@ HMODULE LoadSystemDll(const wchar_t* name) {
     return LoadLibraryExW(path, nullptr, searchRestricted ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
+bool LateDllsReady() { return lateDllsReady; }
+
+void LoadLateDlls() {
+    static const bool loaded = [] {
+        if (searchRestricted && DelayLoadsSearchProgramFolder()) LoadLateDllsNow();
+        lateDllsReady = true;
+        return true;
+    }();
+    (void)loaded;
+}
+
+namespace {
+DWORD WINAPI LoadLateDllsMain(void*) {
+    LoadLateDlls();
+    return 0;
+}
+}  // namespace
+
+void LoadLateDllsAhead() {
+    static std::atomic<bool> started{false};
+    if (!LateDllsReady() && !started.exchange(true)) RunAhead(LoadLateDllsMain);
+}
+
 // Each table is filled once, by the first caller; the DLLs stay loaded for the process's life.
 #define FIND(dll, table, name) Find(dll, #name, table.name)
 
 const WinInetFunctions* WinInet() {
     static const WinInetFunctions* const loaded = []() -> const WinInetFunctions* {
         static WinInetFunctions functions;
-        LoadLaterOnesFirstIfNeeded();
         HMODULE dll = LoadSystemDll(L"wininet.dll");
         bool all = FIND(dll, functions, InternetOpenA) && FIND(dll, functions, InternetSetOptionA) &&
                    FIND(dll, functions, InternetCrackUrlA) && FIND(dll, functions, InternetConnectA) &&
@@ -94,15 +117,12 @@ namespace {
 DWORD WINAPI LoadWinInetMain(void*) { return WinInet() != nullptr; }
 }  // namespace
 
-void LoadWinInetAhead() {
-    HANDLE thread = CreateThread(nullptr, 0, LoadWinInetMain, nullptr, 0, nullptr);
-    if (thread) CloseHandle(thread);
-}
+void LoadWinInetAhead() { RunAhead(LoadWinInetMain); }
 
 const TrustFunctions* Trust() {
     static const TrustFunctions* const loaded = []() -> const TrustFunctions* {
         static TrustFunctions functions;
-        LoadLaterOnesFirstIfNeeded();
+        LoadLateDlls();
         HMODULE wintrust = LoadSystemDll(L"wintrust.dll");
         HMODULE crypt32 = LoadSystemDll(L"crypt32.dll");
         bool all = FIND(wintrust, functions, WinVerifyTrust) &&
@@ -118,7 +138,7 @@ const TrustFunctions* Trust() {
 const HashFunctions* Hashes() {
     static const HashFunctions* const loaded = []() -> const HashFunctions* {
         static HashFunctions functions;
-        LoadLaterOnesFirstIfNeeded();
+        LoadLateDlls();
         HMODULE bcrypt = LoadSystemDll(L"bcrypt.dll");
         bool all = FIND(bcrypt, functions, BCryptOpenAlgorithmProvider) &&
                    FIND(bcrypt, functions, BCryptCloseAlgorithmProvider) && FIND(bcrypt, functions, BCryptCreateHash) &&

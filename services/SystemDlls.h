@@ -21,8 +21,27 @@ void RestrictDllSearchToSystemFolder();
 // A DLL from the system folder by its file name, kept loaded; null when it is not there.
 HMODULE LoadSystemDll(const wchar_t* name);
 
+// The late DLLs: those that the network's, the signature check's and the window's system DLLs
+// load by name when they first need them (for TLS, for answering a server's challenge, for
+// certificates, hashes and themes). Under Wine those loads search the program's folder first,
+// whatever the process asked for, so there they are loaded from the system folder before
+// anything can need them: by Trust() and Hashes(), by a download before a secure request or
+// before following a redirect or answering a challenge, and ahead, once a first request is out,
+// on a thread of their own. They take longer to load than all the rest of the start-up, so
+// the first request does not wait for them.
+//
+// True where no late load can search the program's folder: on Windows, whose restricted search
+// also holds for them, or once they are loaded.
+bool LateDllsReady();
+// Loads them now, once; a caller meanwhile waits for the first.
+void LoadLateDlls();
+// Loads them on a thread of their own, once; where no thread can be had, whoever needs them first
+// loads them.
+void LoadLateDllsAhead();
+
 // The WinINet functions the downloader calls. Null when wininet.dll or any of them is missing:
-// then no download can start, and each one fails.
+// then no download can start, and each one fails. A plain request loads no late DLL; see
+// LateDllsReady for what else may.
 struct WinInetFunctions {
     decltype(&InternetOpenA) InternetOpenA;
     decltype(&InternetSetOptionA) InternetSetOptionA;

@@ -135,6 +135,47 @@ class PlantedDlls(unittest.TestCase):
             del ran["version"]
         self.assertEqual(ran, {}, "planted DLLs ran in the installer")
 
+    def test_planted_dlls_never_run_when_the_first_answer_asks_for_more(self):
+        # The first request goes out before the late DLLs (TLS, authentication, certificates) are
+        # loaded from the system folder. Its answer may send the installer on to a secure server,
+        # or ask for credentials: WinINet would then load them by a search of the program's folder,
+        # unless they are loaded first.
+        folder, installer = downloads_folder("asks", self.signed_e2e)
+        challenge = Response(b"", status=401, headers={"WWW-Authenticate": "Negotiate"})
+        cases = [
+            # (what the first answer is, the caption the run ends on)
+            ("redirect to a secure server", "Installing..."),
+            ("challenge for credentials", "Download failed!"),
+        ]
+        for name, ending in cases:
+            with self.subTest(name), TestServer(port=TEST_PORT) as plain, \
+                    TestServer(port=TLS_PORT, tls=(self.certificate.chain, self.certificate.key)) as tls:
+                self.setUp()
+                for marker in folder.glob("*.dll.ran"):
+                    marker.unlink()
+                tls.add_route("/setup.exe", self.setup_bytes)
+
+                def answer(request):
+                    if request.query.get("action") != "installer":
+                        return Response(b"", content_type="text/plain")
+                    if name.startswith("redirect"):
+                        return Response(b"", status=302, headers={"Location": tls.url("/setup.exe")})
+                    return challenge
+                plain.add_route("/index.new.php", answer)
+                options = ["cancel-at=Download failed!"] if ending == "Download failed!" else []
+                report = self.run_session(installer, overrides(**{dll: "n,b" for dll in PLANTED}), *options)
+                self.assertIn(ending, report["captions"], report)
+                asked = [e for e in plain.log() if "action=installer&" in e["path"]]
+                # Asked again once the late DLLs were loaded: the first answer went unfollowed.
+                self.assertGreaterEqual(len(asked), 2, asked)
+                if ending == "Installing...":
+                    self.assertIn("/setup.exe", [e["path"] for e in tls.log()])
+                    self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
+                ran = markers(folder)
+                if set(ran.get("version", [])) == {"start"}:
+                    del ran["version"]
+                self.assertEqual(ran, {}, "planted DLLs ran in the installer")
+
     def test_missing_system_dll_fails_the_download(self):
         cases = [
             # No WinINet: nothing can be fetched.

@@ -38,6 +38,7 @@ Built-in routes:
              the first F requests with this key.
       The fault applies to what is sent, after the range: K counts from the range's start.
       Status codes without a body in HTTP (1xx, 204, 304) get headers only.
+  /moved?to=URL&status=C  a redirect (status C, default 302) to URL, a path or a whole URL
   /__log[?path=PREFIX] the request log as JSON (requests to /__log are not logged)
 
 `closed_port` is a port nobody listens on: the server holds it bound without listening for its
@@ -362,6 +363,8 @@ class TestServer:
                 if "key" in query:
                     self._keys[query["key"]] = seen + 1
             return _body_response(query, seen)
+        if path == "/moved":
+            return Response(b"", status=int(query.get("status", "302")), headers={"Location": query["to"]})
         return Response(b"no such route\n", status=404, content_type="text/plain")
 
 

@@ -205,6 +205,10 @@ const Case kCases[] = {
     {"BodyOfExactlyOneChunk", "/body?size=4096&seed=3", false, true, kDone, true, 4096, 3, FailureReason::None},
     {"OneByteBody", "/body?size=1&seed=4", true, true, kDone, true, 1, 4, FailureReason::None},
     {"Status299IsAccepted", "/body?size=300&seed=5&status=299", true, true, kDone, true, 300, 5, FailureReason::None},
+    // Followed, also before the DLLs that a redirect may need are loaded (services/SystemDlls.h).
+    {"RedirectIsFollowed", "/moved?to=/body%3Fsize%3D5000%26seed%3D21", true, true, kDone, true, 5000, 21, FailureReason::None},
+    {"TemporaryRedirectIsFollowed", "/moved?status=307&to=/body%3Fsize%3D700%26seed%3D22", false, true, kDone, true, 700, 22,
+     FailureReason::None},
     {"UpperCaseSchemeIsAWebUrl", "HTTP://127.0.0.1:{port}/body?size=100&seed=6", false, true, kDone, true, 100, 6, FailureReason::None},
     {"NoLengthNeededWithoutQuerySize", "/body?size=9000&seed=7&fault=nolength", true, false, kDone, true, 9000, 7, FailureReason::None},
     {"Status204HasNoBody", "/body?size=100&status=204", true, true, kFailed, true, 0, 0, FailureReason::NoLength},
