@@ -1,6 +1,7 @@
 #include "app/InstallerApp.h"
 
 #include "app/InstallerDialog.h"
+#include "services/SystemDlls.h"
 
 InstallerApp theApp;
 
@@ -15,6 +16,9 @@ BOOL InstallerApp::InitInstance() {
     InstallerDialog dialog(nullptr);
 #endif
     dialog.BeginRun();
+    // The window's DLLs load only now, with the setup program's request on its way.
+    LoadThemeDlls();
+    AfxInitWindowing();
     m_pMainWnd = &dialog;
     dialog.DoModal();
     m_pMainWnd = nullptr;

@@ -17,6 +17,9 @@
 
 namespace {
 constexpr UINT kEnglish = ID_LANGUAGE_FIRST + 1;
+// The most the window waits for the setup program's request to be answered: from a server near
+// by, an answer comes sooner; from one far away, the window shows no later than this.
+constexpr DWORD kRequestHeadStartMs = 100;
 
 // The program's own file. GetModuleFileNameW does not say how much room it needs: it cuts the
 // path to fit, so a full buffer asks for twice the room.
@@ -109,6 +112,8 @@ void InstallerDialog::BeginRun() {
     StartSetupDownload(kEnglish);
     // Recorded only after the setup program has run; not worth delaying the request for.
     MakeGuid();
+    // The window, which comes next, loads its DLLs only after this.
+    setupWork.WaitUntilDownloadAnswered(kRequestHeadStartMs);
 }
 
 // The download's news has gone nowhere until now: from here on it comes to this window, and

@@ -69,11 +69,18 @@ bool SetupWorkers::StartDownload(const std::string& url, const std::wstring& pat
 // On the download's worker.
 int SetupWorkers::OnDownloadEvent(Downloader* downloader, void* context) {
     auto* self = static_cast<SetupWorkers*>(context);
+    if (downloader->status != DownloadEvent::Connecting && !self->answered.load(std::memory_order_relaxed) &&
+        !self->answered.exchange(true) && self->downloadAnswered)
+        SetEvent(self->downloadAnswered.get());
     // The bar shows no more than a frame's worth of progress anyway.
     const auto status = static_cast<int>(downloader->status.load());
     if (self->downloadNews.RaiseAtMostEvery(SetupSession::kFrameMs, status, GetTickCount()))
         PostMessageA(self->window, WM_SETUP_DOWNLOAD, 0, 0);
     return 1;
+}
+
+void SetupWorkers::WaitUntilDownloadAnswered(DWORD ms) {
+    if (downloader.busy && downloadAnswered) WaitForSingleObject(downloadAnswered.get(), ms);
 }
 
 DownloadReport SetupWorkers::TakeReport() {

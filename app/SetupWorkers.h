@@ -69,6 +69,12 @@ public:
     // Waits for the result request until its answer or its bound; at once when none is under way.
     void FinishResult() { result.Finish(); }
 
+    // Waits at most `ms` for the download's first answer (or its end); at once when no download
+    // runs. Until its request is out, the worker asks the system's loader for DLLs now and then,
+    // and each time waits for any DLL that another thread is loading: the window's DLLs, loaded
+    // after this, do not hold the request up.
+    void WaitUntilDownloadAnswered(DWORD ms);
+
     // On the window's thread, for WM_SETUP_DOWNLOAD: the latest state; news that comes after
     // this read is posted again.
     DownloadReport TakeReport();
@@ -95,6 +101,9 @@ private:
     [[noreturn, gnu::noinline]] void HandOver();
 
     Downloader downloader;
+    // Set at the download's first news after Connecting (see WaitUntilDownloadAnswered).
+    UniqueHandle downloadAnswered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::atomic<bool> answered{false};
     // A fast download never floods the window's queue: one WM_SETUP_DOWNLOAD at a time, progress
     // at most once a frame, and the report is read when it arrives.
     PostedNews downloadNews;

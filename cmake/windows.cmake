@@ -30,7 +30,8 @@ set_source_files_properties(${CMAKE_SOURCE_DIR}/controls/SkinButtonMath.cpp
   PROPERTIES COMPILE_OPTIONS "-msse2;-mfpmath=sse")
 # Only DLLs that Windows always takes from its own folder (and the common controls, which the
 # manifest brings from the side-by-side store); WinINet, wintrust and crypt32 are loaded from the
-# system folder at run time (services/SystemDlls.h). tests/imports checks the built programs.
+# system folder at run time (services/SystemDlls.h). tests/imports checks the built programs. The
+# tests link these; the installer links the window's DLLs delay-loaded (PELLMORROW_INSTALLER_LIBS).
 set(PELLMORROW_SYSTEM_LIBS
   comctl32 ole32 oleaut32 uuid shell32 rpcrt4 advapi32 gdi32 user32 kernel32)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -46,6 +47,42 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 endif()
 target_include_directories(pellmorrow_win PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/res)
 target_link_libraries(pellmorrow_win PUBLIC pellmorrow_core ${PELLMORROW_SYSTEM_LIBS})
+
+# delay_loaded(DLL FUNCTION@ARGUMENT_BYTES ...): an import library of DLL through which the
+# program loads it at the first call of any of these functions, and not with the program. The
+# installer loads the window's DLLs so: their start-up (the common controls bring the display
+# driver and the themes) would otherwise come before any of the program's code, and the setup
+# program's request waits for none of it. Only DLLs that come from the system folder whatever
+# the search (KnownDLLs, and the common controls through the manifest's side-by-side
+# dependency): the loader helper loads them by name. Appends the library to PELLMORROW_DELAY_LIBS.
+function(delay_loaded dll)
+  set(def "LIBRARY ${dll}\nEXPORTS\n")
+  foreach(function ${ARGN})
+    # 32-bit names carry the size of their arguments; the DLL exports them without it (-k).
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+      string(REGEX REPLACE "@[0-9]+$" "" function ${function})
+    endif()
+    string(APPEND def "${function}\n")
+  endforeach()
+  get_filename_component(name ${dll} NAME_WE)
+  set(def_file ${CMAKE_BINARY_DIR}/delay/${name}.def)
+  file(CONFIGURE OUTPUT ${def_file} CONTENT "${def}")
+  set(library ${CMAKE_BINARY_DIR}/delay/lib${name}_delay.a)
+  add_custom_command(OUTPUT ${library}
+    COMMAND ${PELLMORROW_MINGW_TRIPLE}-dlltool -k -d ${def_file} -y ${library}
+    DEPENDS ${def_file})
+  add_custom_target(${name}_delay DEPENDS ${library})
+  add_library(${name}_delay_lib STATIC IMPORTED)
+  set_target_properties(${name}_delay_lib PROPERTIES IMPORTED_LOCATION ${library})
+  add_dependencies(${name}_delay_lib ${name}_delay)
+  set(PELLMORROW_DELAY_LIBS ${PELLMORROW_DELAY_LIBS} ${name}_delay_lib PARENT_SCOPE)
+endfunction()
+delay_loaded(comctl32.dll InitCommonControlsEx@4 SetWindowSubclass@16 DefSubclassProc@16
+  RemoveWindowSubclass@12 GetWindowSubclass@16 _TrackMouseEvent@4)
+delay_loaded(ole32.dll OleInitialize@4 OleUninitialize@0 CoInitializeEx@8 CoUninitialize@0
+  CreateStreamOnHGlobal@12)
+delay_loaded(oleaut32.dll OleLoadPicture@20)
+set(PELLMORROW_INSTALLER_LIBS ${PELLMORROW_DELAY_LIBS} uuid shell32 rpcrt4 advapi32 gdi32 user32 kernel32)
 
 # The installer is what users download, so it is built for size (bench/size.sh reports it): from
 # the same sources as the two libraries, compiled once more for link-time optimisation, which
@@ -100,7 +137,7 @@ function(add_installer name host)
   server_host_dir(${name} ${host})
   add_executable(${name} WIN32 app/InstallerApp.cpp framework/WinMain.cpp ${PELLMORROW_RC})
   target_include_directories(${name} PRIVATE ${CMAKE_BINARY_DIR}/generated/${name})
-  target_link_libraries(${name} PRIVATE pellmorrow_installer ${PELLMORROW_SYSTEM_LIBS})
+  target_link_libraries(${name} PRIVATE pellmorrow_installer ${PELLMORROW_INSTALLER_LIBS})
   set_property(TARGET ${name} PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)
   # The whole program optimised as one piece. Split into partitions, Debian's GCC 12 for mingw-w64
   # stops with an internal error (binds_to_current_def_p) on constructors cloned across them,

@@ -5,6 +5,7 @@
 
 namespace {
 CWinApp* theApplication = nullptr;
+bool oleInitialized = false;
 }
 
 CWinApp::CWinApp() { theApplication = this; }
@@ -30,13 +31,15 @@ HINSTANCE AfxGetResourceHandle() { return GetModuleHandleA(nullptr); }
 int AfxWinMain() {
     CWinApp* app = AfxGetApp();
     if (!app) return -1;
-    // OLE for the picture loader, common controls for the progress bar, subclassing, tooltips.
-    HRESULT ole = OleInitialize(nullptr);
+    int exitCode = app->InitInstance() ? app->Run() : app->ExitInstance();
+    if (oleInitialized) OleUninitialize();
+    return exitCode;
+}
+
+void AfxInitWindowing() {
+    if (!oleInitialized) oleInitialized = SUCCEEDED(OleInitialize(nullptr));
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
-    int exitCode = app->InitInstance() ? app->Run() : app->ExitInstance();
-    if (SUCCEEDED(ole)) OleUninitialize();
-    return exitCode;
 }
 
 std::string LoadResourceString(UINT id) {

@@ -1,6 +1,7 @@
 #pragma once
-// The application object. WinMain (WinMain.cpp) initialises OLE and the common controls, then
-// runs the one CWinApp: InitInstance, and the message loop only if InitInstance asks for it.
+// The application object. WinMain (WinMain.cpp) runs the one CWinApp: InitInstance, and the
+// message loop only if InitInstance asks for it. InitInstance calls AfxInitWindowing before its
+// first window.
 #include "framework/Wnd.h"
 
 #include <string>
@@ -27,5 +28,9 @@ CWinApp* AfxGetApp();
 HINSTANCE AfxGetResourceHandle();
 // What WinMain does: returns the process exit code.
 int AfxWinMain();
+// OLE (for the picture loader) on this thread and the common controls (the progress bar,
+// subclassing, tooltips), until the application ends. Loading their DLLs is the costliest step of
+// a start-up: an application may do what needs no window first.
+void AfxInitWindowing();
 // A string-table entry of the program; empty when there is none.
 std::string LoadResourceString(UINT id);

@@ -51,9 +51,6 @@ void RestrictDllSearchToSystemFolder() {
     if (setDefaultDllDirectories && setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         searchRestricted = true;
         lateDllsReady = !DelayLoadsSearchProgramFolder();
-        // Wine's common controls load uxtheme.dll at the first themed window by a search that
-        // still includes the program's folder; loaded now, it is the system's.
-        LoadSystemDll(L"uxtheme.dll");
         return;
     }
     SetDllDirectoryW(L"");
@@ -71,6 +68,10 @@ HMODULE LoadSystemDll(const wchar_t* name) {
     // By its full path, so never searched for. What it imports comes from the system folder too:
     // by the restricted search, else from the DLL's own folder first.
     return LoadLibraryExW(path, nullptr, searchRestricted ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+void LoadThemeDlls() {
+    for (const wchar_t* name : {L"uxtheme.dll", L"dwmapi.dll"}) LoadSystemDll(name);
 }
 
 bool LateDllsReady() { return lateDllsReady; }

@@ -21,6 +21,10 @@ void RestrictDllSearchToSystemFolder();
 // A DLL from the system folder by its file name, kept loaded; null when it is not there.
 HMODULE LoadSystemDll(const wchar_t* name);
 
+// Wine's common controls load the themes' DLLs when they start, by a search that still includes
+// the program's folder: called before their first use, this loads the system's ones.
+void LoadThemeDlls();
+
 // The late DLLs: those that the network's, the signature check's and the window's system DLLs
 // load by name when they first need them (for TLS, for answering a server's challenge, for
 // certificates, hashes and themes). Under Wine those loads search the program's folder first,

@@ -30,12 +30,10 @@ TLS_PORT = int(os.environ.get("PELLMORROW_E2E_TLS_PORT", "47812"))
 WORK = BUILD / "planted"
 
 # The installer's own network and trust DLLs, and what they and the window's DLLs load by name.
-# Not uxtheme.dll: Wine's own window DLLs load it by a search of the program's folder while the
-# process starts, before any of the program's code runs, and cannot work without its functions,
-# which the planted DLL does not offer: under Wine no program with a window would run beside it.
-# (On Windows the common controls load it at the first themed window, when the program has
-# restricted the search already.)
-PLANTED = ["wininet", "crypt32", "wintrust", "version", "bcrypt", "mpr", "secur32", "winhttp",
+# uxtheme.dll too: Wine's common controls load it by a search of the program's folder when they
+# start, which the installer's own delay-loading of them makes come after its code has loaded the
+# system's one.
+PLANTED = ["wininet", "crypt32", "wintrust", "version", "uxtheme", "bcrypt", "mpr", "secur32", "winhttp",
            "dwmapi", "cryptbase", "iertutil", "msasn1", "userenv"]
 
 
@@ -120,20 +118,28 @@ class PlantedDlls(unittest.TestCase):
         self.assertEqual(sorted(markers(folder)), sorted(PLANTED))
 
     def test_planted_dlls_never_run_and_the_installation_completes(self):
-        folder, installer = downloads_folder("downloads", self.installer)
-        with TestServer(port=TLS_PORT, tls=(self.certificate.chain, self.certificate.key)) as tls:
-            self.serve(tls, f"bk_image 1 {tls.url('/slides/picture.jpg')}\n".encode())
-            report = self.run_session(installer, overrides(**{dll: "n,b" for dll in PLANTED}))
-            self.assertIn("/slides/picture.jpg", [entry["path"] for entry in tls.log()])
-        self.assertEqual(report["exitCode"], 1, report)
-        self.assertEqual(report["captions"][-1], "Installing...", report)
-        self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
-        self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
-        ran = markers(folder)
-        # Wine's user32 brings version.dll in with every program's start (see above).
-        if set(ran.get("version", [])) == {"start"}:
-            del ran["version"]
-        self.assertEqual(ran, {}, "planted DLLs ran in the installer")
+        cases = [
+            # Over https the late DLLs (TLS among them) load before the first request; over http
+            # they load once it is out, while the window starts and the body arrives.
+            ("https", self.installer, TLS_PORT, (self.certificate.chain, self.certificate.key)),
+            ("http", self.signed_e2e, TEST_PORT, None),
+        ]
+        for name, program, port, tls in cases:
+            with self.subTest(name), TestServer(port=port, tls=tls) as server:
+                self.setUp()
+                folder, installer = downloads_folder("downloads-" + name, program)
+                self.serve(server, f"bk_image 1 {server.url('/slides/picture.jpg')}\n".encode())
+                report = self.run_session(installer, overrides(**{dll: "n,b" for dll in PLANTED}))
+                self.assertIn("/slides/picture.jpg", [entry["path"] for entry in server.log()])
+                self.assertEqual(report["exitCode"], 1, report)
+                self.assertEqual(report["captions"][-1], "Installing...", report)
+                self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
+                self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
+                ran = markers(folder)
+                # Wine's user32 brings version.dll in with every program's start (see above).
+                if set(ran.get("version", [])) == {"start"}:
+                    del ran["version"]
+                self.assertEqual(ran, {}, "planted DLLs ran in the installer")
 
     def test_planted_dlls_never_run_when_the_first_answer_asks_for_more(self):
         # The first request goes out before the late DLLs (TLS, authentication, certificates) are

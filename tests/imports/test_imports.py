@@ -6,7 +6,9 @@ import table) must be a KnownDLL on every Windows the installer supports (7 to 1
 common controls, which the manifest's side-by-side dependency brings from the system's own store;
 and the load configuration must tell Windows 10 (1607 and later) to take what those DLLs import
 from the system folder. Wine applies neither KnownDLLs nor the load configuration, so this reads
-the files themselves. Run by CTest in the Windows build (PELLMORROW_BUILD: its folder).
+the files themselves. The DLLs that the program loads itself at their first use (its delay-loaded
+ones) count too: GNU ld leaves the delay import directory empty, so the link map says where their
+descriptors are. Run by CTest in the Windows build (PELLMORROW_BUILD: its folder).
 """
 import os
 import re
@@ -45,6 +47,7 @@ class PeFile:
             raise ValueError(f"{path} is not a Windows program")
         # The shipped program is 32-bit; the tests' 64-bit build has wider fields before the directories.
         self.wide = magic == 0x20B
+        self.image_base = struct.unpack_from("<Q" if self.wide else "<I", self.data, optional + (24 if self.wide else 28))[0]
         count_at = optional + (108 if self.wide else 92)
         directories = struct.unpack_from("<I", self.data, count_at)[0]
         self.directories = [struct.unpack_from("<II", self.data, count_at + 4 + 8 * i) for i in range(directories)]
@@ -78,6 +81,15 @@ class PeFile:
 
     def imported_dlls(self):
         return self.descriptors(IMPORTS, 20, 12) + self.descriptors(DELAY_IMPORTS, 32, 4)
+
+    def delay_loaded_dlls(self, link_map):
+        """The DLL names of the delay import descriptors that the link map places in the program."""
+        names = []
+        for address in re.findall(r"^\s+0x([0-9a-fA-F]+)\s+_{1,2}DELAY_IMPORT_DESCRIPTOR_\w+\s*$", link_map, re.MULTILINE):
+            attributes, name = struct.unpack_from("<II", self.data, self.offset(int(address, 16) - self.image_base))
+            # Addresses relative to the image, or (the old form) whole addresses.
+            names.append(self.text(name if attributes & 1 else name - self.image_base))
+        return names
 
     def resource(self, kind):
         """The first resource of a type (first name, first language), or None."""
@@ -134,7 +146,11 @@ class ImportTable(unittest.TestCase):
     def test_only_dlls_that_windows_takes_from_its_own_folder(self):
         for name, program in self.programs():
             with self.subTest(name):
-                dlls = {dll.lower() for dll in program.imported_dlls()}
+                link_map = (BUILD / name).with_suffix(".map").read_text(encoding="utf-8", errors="replace")
+                delayed = {dll.lower() for dll in program.delay_loaded_dlls(link_map)}
+                # The window's DLLs load at their first use (see cmake/windows.cmake).
+                self.assertIn("comctl32.dll", delayed, "the delay import descriptors were not read")
+                dlls = {dll.lower() for dll in program.imported_dlls()} | delayed
                 self.assertIn("kernel32.dll", dlls, "the import table was not read")
                 outside = sorted(dlls - KNOWN_DLLS - SIDE_BY_SIDE)
                 self.assertEqual(outside, [], f"{name} imports DLLs that Windows may take from its folder: "
