@@ -56,6 +56,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifndef WM_GETDPISCALEDSIZE
@@ -614,12 +615,16 @@ void WaitForPaint(HWND window) {
 class SharedBlock {
 public:
     SharedBlock(HANDLE process, SIZE_T size) : process_(process), size_(size) {
-        for (int i = 0; i < 16 && !local_; ++i) {
+        // A block the installer has free where this process has not is kept until the end, so
+        // that the next one lies elsewhere.
+        std::vector<void*> taken;
+        for (int i = 0; i < 256 && !local_; ++i) {
             remote_ = VirtualAllocEx(process, nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-            if (!remote_) return;
+            if (!remote_) break;
             local_ = VirtualAlloc(remote_, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-            if (!local_) VirtualFreeEx(process, remote_, 0, MEM_RELEASE), remote_ = nullptr;
+            if (!local_) taken.push_back(std::exchange(remote_, nullptr));
         }
+        for (void* block : taken) VirtualFreeEx(process, block, 0, MEM_RELEASE);
     }
     ~SharedBlock() {
         if (local_) VirtualFree(local_, 0, MEM_RELEASE);
