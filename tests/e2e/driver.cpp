@@ -405,33 +405,57 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& can
     return 0;
 }
 
-bool SaveWindowBitmap(HWND window, const char* path) {
+// What the screen shows where a window lies: 24-bit rows, bottom up, each padded to 4 bytes.
+struct WindowPixels {
+    BITMAPINFOHEADER header{};
+    std::vector<BYTE> bits;
+    DWORD Stride() const { return (static_cast<DWORD>(header.biWidth) * 3 + 3) & ~3u; }
+    // The colour at (x, y) from the window's top left.
+    DWORD At(int x, int y) const {
+        const BYTE* p = bits.data() + Stride() * static_cast<DWORD>(header.biHeight - 1 - y) + 3 * x;
+        return p[0] | p[1] << 8 | p[2] << 16;
+    }
+};
+
+WindowPixels CaptureWindow(HWND window) {
     RECT rect;
     GetWindowRect(window, &rect);
+    WindowPixels pixels;
     int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    pixels.header = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     BITMAPINFO info{};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    info.bmiHeader = pixels.header;
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    GdiFlush();
-    SelectObject(memory, old);
-    DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u, size = stride * static_cast<DWORD>(height);
+    if (bitmap) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+        GdiFlush();
+        SelectObject(memory, old);
+        pixels.bits.assign(static_cast<BYTE*>(bits), static_cast<BYTE*>(bits) + pixels.Stride() * height);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+bool WriteBitmap(const WindowPixels& pixels, const char* path) {
+    if (pixels.bits.empty()) return false;
+    DWORD size = static_cast<DWORD>(pixels.bits.size());
     BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + size), 0, 0,
                           sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
     FILE* out = std::fopen(path, "wb");
     bool ok = out && std::fwrite(&file, sizeof(file), 1, out) == 1 &&
-              std::fwrite(&info.bmiHeader, sizeof(info.bmiHeader), 1, out) == 1 &&
-              std::fwrite(bits, size, 1, out) == 1;
+              std::fwrite(&pixels.header, sizeof(pixels.header), 1, out) == 1 &&
+              std::fwrite(pixels.bits.data(), size, 1, out) == 1;
     if (out) std::fclose(out);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
     return ok;
 }
+
+bool SaveWindowBitmap(HWND window, const char* path) { return WriteBitmap(CaptureWindow(window), path); }
 
 int Shot(const char* exe, const char* path, DWORD delayMs) {
     Process process;
@@ -609,6 +633,40 @@ void WaitForPaint(HWND window) {
     SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &ignored);
 }
 
+// Whether the top left of the client area (where the start-up picture lies) shows more than a
+// background colour.
+bool PictureShows(HWND window, const WindowPixels& pixels) {
+    RECT rect, client;
+    GetWindowRect(window, &rect);
+    GetClientRect(window, &client);
+    POINT origin{};
+    ClientToScreen(window, &origin);
+    const int left = origin.x - rect.left, top = origin.y - rect.top;
+    std::vector<DWORD> colours;
+    for (int y = top; y < top + client.bottom / 4 && y < pixels.header.biHeight; ++y)
+        for (int x = left; x < left + client.right / 3 && x < pixels.header.biWidth; ++x) {
+            DWORD colour = pixels.At(x, y);
+            if (std::find(colours.begin(), colours.end(), colour) == colours.end()) colours.push_back(colour);
+            if (colours.size() > 8) return true;
+        }
+    return false;
+}
+
+// Saves the window once it has painted and its picture has reached the screen: Wine hands a
+// window's pixels to the display when its thread next waits, which under load may come after
+// the paint that the window's thread has already answered for. Gives up after about 10 s and
+// saves what shows then.
+bool SavePaintedWindowBitmap(HWND window, const char* path) {
+    WindowPixels pixels;
+    for (int i = 0; i < 200; ++i) {
+        WaitForPaint(window);
+        pixels = CaptureWindow(window);
+        if (PictureShows(window, pixels)) break;
+        Sleep(50);
+    }
+    return WriteBitmap(pixels, path);
+}
+
 // A block of the installer's memory for a message's pointer. It is reserved at the same address
 // in this process and holds the same bytes there: whether or not the system copies the pointed-to
 // data across for this message, the window reads the same rectangle or size.
@@ -663,8 +721,7 @@ int Scale(const char* exe, const std::string& out, UINT newDpi) {
                          SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 5000, &position) && position > 0;
             if (!inProgress) Sleep(20);
         }
-        WaitForPaint(main);
-        saved = SaveWindowBitmap(main, (out + "-1.bmp").c_str());
+        saved = SavePaintedWindowBitmap(main, (out + "-1.bmp").c_str());
         before = LayoutJson(main);
         if (newDpi) {
             SharedBlock sizeBlock(process.info.hProcess, sizeof(SIZE));
@@ -682,8 +739,7 @@ int Scale(const char* exe, const std::string& out, UINT newDpi) {
             if (size.cx > 0 && rectBlock.Write(&suggested) &&
                 SendMessageTimeoutA(main, WM_DPICHANGED, MAKEWPARAM(newDpi, newDpi), rectBlock.Address(), SMTO_NORMAL,
                                     5000, &ignored)) {
-                WaitForPaint(main);
-                saved = SaveWindowBitmap(main, (out + "-2.bmp").c_str()) && saved;
+                saved = SavePaintedWindowBitmap(main, (out + "-2.bmp").c_str()) && saved;
                 after = LayoutJson(main);
             }
         }
