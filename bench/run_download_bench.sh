@@ -78,6 +78,7 @@ print("64 MiB over loopback, %s interleaved rounds each        median      best 
 print("  (a) Downloader to a file (Wine)                   %8.1f  %8.1f" % (a, a_best))
 print("  (b) bare WinINet loop, 4096-byte reads (Wine)     %8.1f  %8.1f" % (b, b_best))
 print("  (c) curl to a file (native)                       %8.1f  %8.1f" % (c, c_best))
+print("  (a) from its last byte to its Done: %.1f ms (median)" % fig["last_byte_to_done_ms"])
 print("  a/b %.2f (medians)  %.2f (best)  %.2f (median of per-round ratios)   target >= 0.9"
       % (a / b, a_best / b_best, fig["paired_ratio_median"]))
 print("  a/c %.3f (medians)  %.3f (best)" % (a / c, a_best / c_best))

@@ -92,16 +92,17 @@ public:
     bool Create(const std::wstring& path) {
         pending.reset(new (std::nothrow) char[kWriteBlock]);
         if (!pending) return false;
-        // Readable too, so that the bytes can be read back for their digest before the file is
-        // let go. Shared with nobody: nobody else can write, rename or delete it meanwhile.
-        handle = AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        // Shared with nobody: nobody else can write, rename or delete it meanwhile, so the bytes
+        // it holds are exactly those that went through `digest`.
+        handle = AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE, 0,
+                                             nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!handle) return false;
         createdPath = path;
         // Until the download is complete the system deletes the file when its handle closes,
         // so a partial file goes away even when the process ends in the middle (a Cancel that
         // cannot wait for a stalled server, a crash, a kill).
         markedForDeletion = SetDeleteOnClose(true);
+        digest.Restart();
         if (!GetFileInformationByHandle(handle.get(), &identity)) {
             Discard();
             return false;
@@ -112,10 +113,13 @@ public:
     // Empties the file, to receive the body again from its start.
     bool Truncate() {
         pendingSize = 0;
+        digest.Restart();
         return SetFilePointer(handle.get(), 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
                SetEndOfFile(handle.get());
     }
     // Takes at most kWriteBlock bytes; false when the file could not take the bytes before them.
+    // The rest of a resumed body follows the bytes kept through the same handle: the digest
+    // simply goes on.
     bool Write(const char* data, DWORD size) {
         if (size > kWriteBlock - pendingSize && !Flush()) return false;
         std::memcpy(pending.get() + pendingSize, data, size);
@@ -130,13 +134,12 @@ public:
     // writing handle's close and the holder's open in which another program could get at the
     // file. A file renamed into its place then is not the one that was written: it is neither
     // taken nor deleted. A file changed in place still is, but its digest, read through the
-    // holder (from then on nobody can change it), differs from the digest of the bytes written,
-    // read back through the writing handle (until then nobody else could change them): it is
+    // holder (from then on nobody can change it), differs from the digest taken of the bytes
+    // as they went to the file (until the writing handle closes nobody else can change them): it is
     // deleted. Either way the download fails and nothing of it runs.
     FailureReason Close(HeldFile* held, const std::atomic<bool>& stop) {
         FileDigest written, kept;
-        if (!Flush()) return FailureReason::File;
-        if (!DigestFile(handle.get(), pending.get(), kWriteBlock, stop, &written)) return Unread(stop);
+        if (!Flush() || !digest.Finish(&written)) return FailureReason::File;
         if (markedForDeletion && !SetDeleteOnClose(false)) return FailureReason::File;
         markedForDeletion = false;
         if (!CloseHandle(handle.release())) return FailureReason::File;
@@ -156,11 +159,14 @@ public:
 
 private:
     FailureReason Unread(const std::atomic<bool>& stop) const { return stop ? FailureReason::Stopped : FailureReason::File; }
-    // A short write (a full disk) is a failure like any other.
+    // A short write (a full disk) is a failure like any other, and so is a block the digest
+    // could not take in: the download fails either way, so the digest never has to match a file
+    // that holds other bytes than those it took in.
     bool Flush() {
         DWORD written = 0;
         bool whole = pendingSize == 0 ||
-                     (WriteFile(handle.get(), pending.get(), pendingSize, &written, nullptr) && written == pendingSize);
+                     (digest.Add(pending.get(), pendingSize) &&
+                      WriteFile(handle.get(), pending.get(), pendingSize, &written, nullptr) && written == pendingSize);
         pendingSize = 0;
         return whole;
     }
@@ -183,6 +189,7 @@ private:
     bool markedForDeletion = false;
     std::unique_ptr<char[]> pending;
     DWORD pendingSize = 0;
+    Sha256 digest;
 };
 
 // Counts a callback in while it runs, also when it leaves by an exception.

@@ -540,7 +540,8 @@ TEST_F(DownloaderTest, BodyOverTheCapFails) {
 }
 
 // A failure that may pass is tried again from where the bytes end; the file holds the whole body
-// once, whatever the attempts in between.
+// once, whatever the attempts in between. Each part is longer than what the file is written in at
+// once, so that bytes reach the file (and its digest) in every attempt.
 TEST_F(DownloaderTest, ResumedFileHoldsTheWholeBodyOnce) {
     for (const char* fault : {"reset", "short"}) {
         SCOPED_TRACE(fault);
@@ -553,18 +554,19 @@ TEST_F(DownloaderTest, ResumedFileHoldsTheWholeBodyOnce) {
         Recorder recorder;
         recorder.Attach(downloader);
         ASSERT_TRUE(downloader.DownloadToFile(
-            ServerUrl(std::string("/body?size=300000&seed=16&cut=120000&fault=") + fault), target, true, policy));
+            ServerUrl(std::string("/body?size=800000&seed=16&cut=300000&fault=") + fault), target, true, policy));
         ASSERT_TRUE(RunToEnd(downloader, recorder));
         EXPECT_EQ(downloader.status, kDone);
-        EXPECT_EQ(downloader.received, 300000u);
-        EXPECT_TRUE(FileBytes(target) == Pattern(300000, 16));
+        EXPECT_EQ(downloader.received, 800000u);
+        EXPECT_TRUE(FileBytes(target) == Pattern(800000, 16));
     }
 }
 
 // A resumed download asks for the rest only of the file it holds: the request names that file's
 // version (its ETag, else its Last-Modified date) in If-Range, and a server whose file changed
 // meanwhile sends the new one whole, which replaces what was kept. Without a validator nothing
-// is resumed. Each server answer cuts the first request's body; later ones are whole.
+// is resumed. Each server answer cuts the first request's body, after more than what the file is
+// written in at once, so that bytes thrown away have reached the file; later answers are whole.
 TEST_F(DownloaderTest, ResumeAsksOnlyForTheRestOfTheSameFile) {
     struct Resume {
         const char* name;
@@ -572,17 +574,17 @@ TEST_F(DownloaderTest, ResumeAsksOnlyForTheRestOfTheSameFile) {
         const char* ifRange;  // the If-Range of the second request; null: no range asked for
         uint32_t bodySeed;    // the file at the end is this version of the pattern
     } cases[] = {
-        {"etag", "validator=etag", "\\\"493e0-493e011\\\"", 17},
+        {"etag", "validator=etag", "\\\"927c0-927c011\\\"", 17},
         {"last-modified", "validator=lastmod", "GMT", 17},
         {"no validator", "validator=none", nullptr, 17},
-        {"changed meanwhile", "validator=etag&changed=1", "\\\"493e0-493e011\\\"", 18},
+        {"changed meanwhile", "validator=etag&changed=1", "\\\"927c0-927c011\\\"", 18},
     };
     int number = 0;
     for (const Resume& c : cases) {
         SCOPED_TRACE(c.name);
         std::wstring target = Target("resume.bin");
         const std::string key = "resume" + std::to_string(number++);
-        const std::string path = "/body?size=300000&seed=17&fault=reset&cut=120000&faulty=1&key=" + key + "&" + c.query;
+        const std::string path = "/body?size=600000&seed=17&fault=reset&cut=300000&faulty=1&key=" + key + "&" + c.query;
         DownloadPolicy policy;
         policy.attempts = 2;
         Downloader downloader;
@@ -591,13 +593,13 @@ TEST_F(DownloaderTest, ResumeAsksOnlyForTheRestOfTheSameFile) {
         ASSERT_TRUE(downloader.DownloadToFile(ServerUrl(path), target, true, policy));
         ASSERT_TRUE(RunToEnd(downloader, recorder));
         EXPECT_EQ(downloader.status, kDone);
-        EXPECT_EQ(downloader.received, 300000u);
-        EXPECT_TRUE(FileBytes(target) == Pattern(300000, c.bodySeed)) << "the file is not one version whole";
+        EXPECT_EQ(downloader.received, 600000u);
+        EXPECT_TRUE(FileBytes(target) == Pattern(600000, c.bodySeed)) << "the file is not one version whole";
 
         Downloader logReader;
         Recorder logRecorder;
         logRecorder.Attach(logReader);
-        std::string prefix = "/body%3Fsize%3D300000%26seed%3D17%26fault%3Dreset%26cut%3D120000%26faulty%3D1%26key%3D";
+        std::string prefix = "/body%3Fsize%3D600000%26seed%3D17%26fault%3Dreset%26cut%3D300000%26faulty%3D1%26key%3D";
         ASSERT_TRUE(logReader.DownloadToMemory(ServerUrl("/__log?path=" + prefix + key), false));
         ASSERT_TRUE(RunToEnd(logReader, logRecorder));
         // The log as the server wrote it: one JSON object a request, in order; only this case's.

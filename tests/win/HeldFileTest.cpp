@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -66,6 +67,33 @@ TEST(FileDigest, IsTheSha256OfTheWholeFileWhereverItIsRead) {
     }
     DeleteFileW(path.c_str());
     RemoveDirectoryW(Folder().c_str());
+}
+
+// The digest a download takes as its blocks go to the file: pieces of any size give the digest of
+// the bytes together; bytes added before a Restart count for nothing; a spent digest is no digest.
+TEST(FileDigest, TakenPieceByPieceIsTheSha256OfTheBytesSinceTheLastRestart) {
+    const struct {
+        std::string bytes;
+        size_t piece;
+        const char* sha256;
+    } cases[] = {
+        {"", 1, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", 1, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {std::string(1000000, 'a'), 65536, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+        {std::string(1000000, 'a'), 999999, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        Sha256 sha;
+        ASSERT_TRUE(sha.Add("bytes thrown away", 17));
+        sha.Restart();
+        for (size_t at = 0; at < c.bytes.size(); at += c.piece)
+            ASSERT_TRUE(sha.Add(c.bytes.data() + at, static_cast<DWORD>(std::min(c.piece, c.bytes.size() - at))));
+        FileDigest digest;
+        ASSERT_TRUE(sha.Finish(&digest)) << c.bytes.size();
+        EXPECT_EQ(Hex(digest), c.sha256) << c.bytes.size() << " bytes in pieces of " << c.piece;
+        EXPECT_FALSE(sha.Add("x", 1)) << "added to a spent digest";
+        EXPECT_FALSE(sha.Finish(&digest)) << "finished twice";
+    }
 }
 
 TEST(FileDigest, StopsWhenAskedTo) {
