@@ -237,7 +237,9 @@ Downloader::Downloader(DownloadCallback callback, void* context)
     : listener(Listener{callback, context}), callbacksRunning(std::make_shared<CallbackCount>(0)) {}
 
 void Downloader::SetCallback(DownloadCallback callback, void* context) {
-    listener.store(Listener{callback, context});
+    AcquireSRWLockExclusive(&listenerLock);
+    listener = Listener{callback, context};
+    ReleaseSRWLockExclusive(&listenerLock);
 }
 
 bool Downloader::DownloadToFile(const std::string& newUrl, const std::wstring& newTargetPath, bool newQuerySize,
@@ -481,6 +483,8 @@ void Downloader::RaiseFinal(DownloadEvent outcome, CallbackCount& running) {
 }
 
 void Downloader::Notify() {
-    Listener target = listener.load();
+    AcquireSRWLockShared(&listenerLock);
+    const Listener target = listener;
+    ReleaseSRWLockShared(&listenerLock);
     if (target.callback) target.callback(this, target.context);
 }
