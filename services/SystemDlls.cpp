@@ -30,9 +30,20 @@ bool DelayLoadsSearchProgramFolder() {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
+using AheadWork = void (*)();
+
+DWORD WINAPI RunThenStay(void* parameter) {
+    reinterpret_cast<AheadWork>(parameter)();
+    // The thread stays until the process ends instead of ending now. Under Wine a thread that is
+    // on its way out while the process ends can bring the process down with it (a crash instead
+    // of the exit code, about once in a hundred short runs), and these threads end just when a
+    // short run does: with its first answer.
+    for (;;) Sleep(INFINITE);
+}
+
 // Runs `work` on a thread of its own; false when no thread could be had.
-bool RunAhead(LPTHREAD_START_ROUTINE work) {
-    HANDLE thread = CreateThread(nullptr, 0, work, nullptr, 0, nullptr);
+bool RunAhead(AheadWork work) {
+    HANDLE thread = CreateThread(nullptr, 0, RunThenStay, reinterpret_cast<void*>(work), 0, nullptr);
     if (thread) CloseHandle(thread);
     return thread != nullptr;
 }
@@ -85,16 +96,9 @@ void LoadLateDlls() {
     (void)loaded;
 }
 
-namespace {
-DWORD WINAPI LoadLateDllsMain(void*) {
-    LoadLateDlls();
-    return 0;
-}
-}  // namespace
-
 void LoadLateDllsAhead() {
     static std::atomic<bool> started{false};
-    if (!LateDllsReady() && !started.exchange(true)) RunAhead(LoadLateDllsMain);
+    if (!LateDllsReady() && !started.exchange(true)) RunAhead(LoadLateDlls);
 }
 
 // Each table is filled once, by the first caller; the DLLs stay loaded for the process's life.
@@ -114,11 +118,9 @@ const WinInetFunctions* WinInet() {
     return loaded;
 }
 
-namespace {
-DWORD WINAPI LoadWinInetMain(void*) { return WinInet() != nullptr; }
-}  // namespace
-
-void LoadWinInetAhead() { RunAhead(LoadWinInetMain); }
+void LoadWinInetAhead() {
+    RunAhead([] { WinInet(); });
+}
 
 const TrustFunctions* Trust() {
     static const TrustFunctions* const loaded = []() -> const TrustFunctions* {
