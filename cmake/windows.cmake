@@ -111,8 +111,18 @@ set(PELLMORROW_E2E_TLS_HOST "https://127.0.0.1:47812" CACHE STRING
     "Server of the end-to-end tests' copy of the installer that talks over TLS")
 set(PELLMORROW_RC ${CMAKE_SOURCE_DIR}/res/installer.rc)
 file(GLOB PELLMORROW_LANGUAGE_BITMAPS ${CMAKE_SOURCE_DIR}/res/lang_*.bmp)
+# The manifest names the program's processor, and the common controls' for it: x86 for the
+# shipped 32-bit program, amd64 for a 64-bit build (the tests' where Wine runs no 32-bit code).
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(PELLMORROW_MANIFEST_ARCH amd64)
+else()
+  set(PELLMORROW_MANIFEST_ARCH x86)
+endif()
+# Programs that take in the resource script also include this folder.
+set(PELLMORROW_MANIFEST_DIR ${CMAKE_BINARY_DIR}/generated/manifest)
+configure_file(${CMAKE_SOURCE_DIR}/res/installer.manifest.in ${PELLMORROW_MANIFEST_DIR}/installer.manifest @ONLY)
 set_property(SOURCE ${PELLMORROW_RC} APPEND PROPERTY OBJECT_DEPENDS
-  ${CMAKE_SOURCE_DIR}/res/installer.manifest ${CMAKE_SOURCE_DIR}/res/resource.h
+  ${CMAKE_BINARY_DIR}/generated/manifest/installer.manifest ${CMAKE_SOURCE_DIR}/res/resource.h
   ${CMAKE_SOURCE_DIR}/res/icon.ico ${CMAKE_SOURCE_DIR}/res/background.jpg ${PELLMORROW_LANGUAGE_BITMAPS}
   ${CMAKE_BINARY_DIR}/generated/PellmorrowInstaller/server_host.h
   ${CMAKE_BINARY_DIR}/generated/PellmorrowInstallerE2E/server_host.h
@@ -136,7 +146,7 @@ endif()
 function(add_installer name host)
   server_host_dir(${name} ${host})
   add_executable(${name} WIN32 app/InstallerApp.cpp framework/WinMain.cpp ${PELLMORROW_RC})
-  target_include_directories(${name} PRIVATE ${CMAKE_BINARY_DIR}/generated/${name})
+  target_include_directories(${name} PRIVATE ${CMAKE_BINARY_DIR}/generated/${name} ${PELLMORROW_MANIFEST_DIR})
   target_link_libraries(${name} PRIVATE pellmorrow_installer ${PELLMORROW_INSTALLER_LIBS})
   set_property(TARGET ${name} PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)
   # The whole program optimised as one piece. Split into partitions, Debian's GCC 12 for mingw-w64
