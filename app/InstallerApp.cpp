@@ -20,7 +20,8 @@ BOOL InstallerApp::InitInstance() {
     LoadThemeDlls();
     AfxInitWindowing();
     m_pMainWnd = &dialog;
-    dialog.DoModal();
+    // No window (a system without the common controls): the run ends as a failed one.
+    if (dialog.DoModal() == -1) dialog.EndWithoutWindow();
     m_pMainWnd = nullptr;
     return FALSE;
 }

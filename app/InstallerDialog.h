@@ -27,6 +27,8 @@ public:
     // what the requests need and starts the English download, whose request is then on its way
     // while the window is made. DoModal shows what the session came to meanwhile.
     void BeginRun();
+    // After a DoModal that could not make the window: ends the run begun without it.
+    void EndWithoutWindow() { session.EndWithoutWindow(); }
     BOOL OnInitDialog() override;
     void OnOK() override;
     void OnCancel() override;

@@ -93,14 +93,19 @@ SetupSession::CancelStep SetupSession::OnCancelPressed() const {
     return CancelStep::Cancel;
 }
 
-bool SetupSession::Cancel() {
+bool SetupSession::Cancel() { return End(FailureReason::Cancelled); }
+
+bool SetupSession::EndWithoutWindow() { return End(FailureReason::NoWindow); }
+
+bool SetupSession::End(FailureReason why) {
     if (stage == Stage::HandOver || stage == Stage::Cancelled) return false;
     const Stage was = stage;
     // How the run ended, for the server: read before the failure gives way to the Cancel.
     RunResult result{RunResult::Outcome::Cancelled, 0, "", 0};
-    if (was == Stage::Failed) result = RunResult{RunResult::Outcome::Failed, 0, FailureName(failure.reason), 0};
+    if (why != FailureReason::Cancelled) result = RunResult{RunResult::Outcome::Failed, 0, FailureName(why), 0};
+    else if (was == Stage::Failed) result = RunResult{RunResult::Outcome::Failed, 0, FailureName(failure.reason), 0};
     stage = Stage::Cancelled;
-    failure = Failure{FailureReason::Cancelled, 0};
+    failure = Failure{why, 0};
     StopClock();
     // The window goes at once, whatever the network does.
     view.Hide();

@@ -91,6 +91,9 @@ public:
     // Cancels, unless the hand-over came first (false). The window hides at once; the dialog
     // ends once nothing of the download is left on disk.
     bool Cancel();
+    // Ends the run as Cancel does when there is no window to show it (it could not be made), as
+    // a failure for the server.
+    bool EndWithoutWindow();
 
     Stage CurrentStage() const { return stage; }
     // The language of the download that runs or ran.
@@ -109,6 +112,7 @@ public:
     static constexpr uint32_t kFrameMs = 16;
 
 private:
+    bool End(FailureReason why);
     void Fail(const Failure& why);
     void StopClock();
     uint32_t DurationSeconds() { return (DurationMs() + 500) / 1000; }

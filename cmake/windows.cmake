@@ -145,7 +145,7 @@ endif()
 
 function(add_installer name host)
   server_host_dir(${name} ${host})
-  add_executable(${name} WIN32 app/InstallerApp.cpp framework/WinMain.cpp ${PELLMORROW_RC})
+  add_executable(${name} WIN32 app/InstallerApp.cpp framework/WinMain.cpp framework/DelayLoadFailure.cpp ${PELLMORROW_RC})
   target_include_directories(${name} PRIVATE ${CMAKE_BINARY_DIR}/generated/${name} ${PELLMORROW_MANIFEST_DIR})
   target_link_libraries(${name} PRIVATE pellmorrow_installer ${PELLMORROW_INSTALLER_LIBS})
   set_property(TARGET ${name} PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)

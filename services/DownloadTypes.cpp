@@ -19,6 +19,7 @@ const char* FailureName(FailureReason reason) {
     case FailureReason::Cancelled: return "cancelled";
     case FailureReason::NoStart: return "no-start";
     case FailureReason::Changed: return "changed";
+    case FailureReason::NoWindow: return "no-window";
     }
     return "unknown";
 }

@@ -50,6 +50,7 @@ enum class FailureReason : uint8_t {
     Cancelled,    // the user cancelled
     NoStart,      // the checked setup program could not be started
     Changed,      // the complete file was replaced or changed by someone else before it was held
+    NoWindow,     // the window could not be made (no common controls): nobody could follow the run
 };
 
 struct Failure {

@@ -15,7 +15,7 @@ import unittest
 from pathlib import Path
 
 import testcerts
-from winehost import BUILD, DRIVER, publisher, reg_delete, reg_query, wine, windows_path
+from winehost import BUILD, DRIVE_C, DRIVER, publisher, reg_delete, reg_query, wine, windows_path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 from test_server import Response, TestServer  # noqa: E402
@@ -53,6 +53,11 @@ def downloads_folder(name, program):
     for dll in PLANTED:
         shutil.copy(PLANTED_DLL, folder / f"{dll}.dll")
     return folder, copy
+
+
+def run_folders():
+    """The installer runs' folders in the temporary folder, whoever left them."""
+    return set(DRIVE_C.glob("users/*/Temp/Pellmorrow-*"))
 
 
 def markers(folder):
@@ -201,6 +206,36 @@ class PlantedDlls(unittest.TestCase):
                 self.assertNotEqual(report["exitCode"], 1, report)
                 self.assertFalse(self.record.exists(), "the setup program ran")
                 self.assertIsNone(reg_query(PRODUCT_KEY))
+
+    def test_missing_window_dll_never_crashes(self):
+        # The window's DLLs load only once the program runs (delay-loaded). Without OLE's picture
+        # loader the window has no pictures and the installation goes on; without the common
+        # controls there is no window, and the run ends as a failed one, leaving nothing behind.
+        cases = [
+            # (the DLL, whether the installation completes)
+            ("oleaut32", True),
+            ("comctl32", False),
+        ]
+        for dll, completes in cases:
+            with self.subTest(dll), TestServer(port=TEST_PORT) as server:
+                self.setUp()
+                self.serve(server, f"bk_image 1 {server.url('/slides/picture.jpg')}\n".encode())
+                folders = run_folders()
+                report = self.run_session(INSTALLER_E2E, overrides(**{dll: ""}), "cancel-at=Download failed!")
+                if completes:
+                    self.assertEqual(report["exitCode"], 1, report)
+                    self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
+                    self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
+                else:
+                    self.assertNotIn("window shown", [e["event"] for e in report["events"]], report)
+                    self.assertEqual(report["exitCode"], 0, report)
+                    results = [e["path"] for e in server.log() if "action=installer_result&" in e["path"]]
+                    self.assertEqual(len(results), 1, results)
+                    self.assertIn("&outcome=failed&reason=no-window", results[0])
+                    self.assertFalse(self.record.exists(), "the setup program ran")
+                    self.assertIsNone(reg_query(PRODUCT_KEY))
+                # The run's folder is gone with what was in it.
+                self.assertEqual(run_folders() - folders, set())
 
 
 if __name__ == "__main__":

@@ -92,6 +92,7 @@ struct Step {
         Finish,      // the worker finished the file; its report has not arrived yet
         Checked,     // the check's verdict: trusted when `number` is 0
         Cancel,      // Cancel pressed and, when asked, answered No
+        NoWindow,    // the window could not be made: the run ends without one
         Wait,        // the clock moves on by `number` ms
     } kind;
     DownloadEvent status = DownloadEvent::Idle;
@@ -111,6 +112,7 @@ Step FailedWith(FailureReason reason, uint32_t detail) {
 Step Finished() { return {Step::Finish}; }
 Step CheckedAs(uint32_t verdict) { return {Step::Checked, DownloadEvent::Idle, 0, 0, "", verdict}; }
 Step CancelPressed() { return {Step::Cancel}; }
+Step WindowNotMade() { return {Step::NoWindow}; }
 Step After(uint32_t ms) { return {Step::Wait, DownloadEvent::Idle, 0, 0, "", ms}; }
 
 const DownloadEvent kConnecting = DownloadEvent::Connecting, kInProgress = DownloadEvent::InProgress,
@@ -201,6 +203,13 @@ std::vector<Case> Cases() {
          Then(kDownloadToHalf, {"hide", "end"}),
          {"download url-EN", "result cancelled 0 s EN", "stop", "delete"}, Stage::Cancelled, File::None,
          FailureReason::Cancelled},
+        // The download's news comes through the window: without one the session hears nothing of
+        // it, and a program completed meanwhile must not stay behind.
+        {"no window: the run ends as a failure, with nothing left",
+         {StartFor("EN"), Finished(), WindowNotMade()},
+         {"hide", "end"},
+         {"download url-EN", "result failed no-window 0 s EN", "stop", "delete"}, Stage::Cancelled, File::None,
+         FailureReason::NoWindow},
         {"Cancel with a worker stuck in a read",
          with({CancelPressed()}),
          Then(kDownloadToHalf, {"hide", "end"}),
@@ -294,6 +303,9 @@ TEST_P(SetupSessionTest, RunsItsSequence) {
         case Step::Cancel:
             if (std::string(c.name).find("stuck") != std::string::npos) work.stopsInTime = false;
             if (session.OnCancelPressed() != CancelStep::Ignore) session.Cancel();
+            break;
+        case Step::NoWindow:
+            session.EndWithoutWindow();
             break;
         case Step::Wait:
             work.now += step.number;
