@@ -36,8 +36,8 @@ DWORD WINAPI RunThenStay(void* parameter) {
     reinterpret_cast<AheadWork>(parameter)();
     // The thread stays until the process ends instead of ending now. Under Wine a thread that is
     // on its way out while the process ends can bring the process down with it (a crash instead
-    // of the exit code, about once in a hundred short runs), and these threads end just when a
-    // short run does: with its first answer.
+    // of the exit code, a few times in four hundred short runs), and these threads would end just
+    // when a short run does: with its first answer.
     for (;;) Sleep(INFINITE);
 }
 
