@@ -82,14 +82,38 @@ class PeFile:
     def imported_dlls(self):
         return self.descriptors(IMPORTS, 20, 12) + self.descriptors(DELAY_IMPORTS, 32, 4)
 
+    def delay_descriptors(self, link_map):
+        """(attributes, DLL name address, import name table address) of each delay import
+        descriptor that the link map places in the program."""
+        found = []
+        for address in re.findall(r"^\s+0x([0-9a-fA-F]+)\s+_{1,2}DELAY_IMPORT_DESCRIPTOR_\w+\s*$", link_map, re.MULTILINE):
+            attributes, name, _, _, names = struct.unpack_from(
+                "<IIIII", self.data, self.offset(int(address, 16) - self.image_base))
+            found.append((attributes, name, names))
+        return found
+
+    def rva(self, attributes, address):
+        # Addresses relative to the image, or (the old form) whole addresses.
+        return address if attributes & 1 else address - self.image_base
+
     def delay_loaded_dlls(self, link_map):
         """The DLL names of the delay import descriptors that the link map places in the program."""
-        names = []
-        for address in re.findall(r"^\s+0x([0-9a-fA-F]+)\s+_{1,2}DELAY_IMPORT_DESCRIPTOR_\w+\s*$", link_map, re.MULTILINE):
-            attributes, name = struct.unpack_from("<II", self.data, self.offset(int(address, 16) - self.image_base))
-            # Addresses relative to the image, or (the old form) whole addresses.
-            names.append(self.text(name if attributes & 1 else name - self.image_base))
-        return names
+        return [self.text(self.rva(attributes, name)) for attributes, name, _ in self.delay_descriptors(link_map)]
+
+    def delay_loaded_functions(self, link_map):
+        """The names of the functions the program delay-loads."""
+        width = 8 if self.wide else 4
+        functions = []
+        for attributes, _, names in self.delay_descriptors(link_map):
+            at = self.offset(self.rva(attributes, names))
+            while True:
+                entry = int.from_bytes(self.data[at:at + width], "little")
+                if entry == 0:
+                    break
+                if not entry >> (width * 8 - 1):  # by name, not by ordinal: past a two-byte hint
+                    functions.append(self.text(self.rva(attributes, entry) + 2))
+                at += width
+        return functions
 
     def resource(self, kind):
         """The first resource of a type (first name, first language), or None."""
@@ -160,6 +184,18 @@ class ImportTable(unittest.TestCase):
                     self.assertIsNotNone(manifest, f"{name} imports comctl32.dll and has no manifest")
                     self.assertTrue(common_controls_v6(manifest),
                                     f"{name} imports comctl32.dll without the side-by-side common controls 6")
+
+    def test_every_delay_loaded_function_has_a_stand_in(self):
+        # Without one, a system that lacks the function (or its DLL) ends the program as a crash.
+        source = (Path(__file__).resolve().parents[2] / "framework" / "DelayLoadFailure.cpp").read_text()
+        stand_ins = set(re.findall(r'For\("(\w+)"', source))
+        self.assertIn("OleLoadPicture", stand_ins, "the stand-ins were not read")
+        for name, program in self.programs():
+            with self.subTest(name):
+                link_map = (BUILD / name).with_suffix(".map").read_text(encoding="utf-8", errors="replace")
+                functions = set(program.delay_loaded_functions(link_map))
+                self.assertIn("InitCommonControlsEx", functions, "the delay-loaded functions were not read")
+                self.assertEqual(sorted(functions - stand_ins), [], f"{name}: delay-loaded without a stand-in")
 
     def test_imports_of_imports_come_from_the_system_folder(self):
         for name, program in self.programs():
