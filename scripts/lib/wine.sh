@@ -6,39 +6,83 @@
 # Wine's daemons inherit the standard streams of whoever starts them: they are started with
 # their output sent to /dev/null so that no pipe waits for them.
 
-#   wine_runs_32bit               true when this machine runs 32-bit programs (Wine's 32-bit loader)
-#   wine_tree BUILD_ROOT          the Windows build tree whose programs this machine's Wine runs:
-#                                 BUILD_ROOT/windows, or BUILD_ROOT/windows64 where no 32-bit code runs
+#   wine_isolated [--net] COMMAND...
+#                                 runs COMMAND in a user and mount namespace of its own (and a
+#                                 network namespace with only loopback, with --net) in which
+#                                 32-bit programs run: natively where the machine runs them,
+#                                 under qemu's i386 emulator where it does not
+#   wine_session [--net] PREFIX COMMAND...
+#                                 COMMAND inside wine_isolated, with Wine started in PREFIX
+#                                 (wine_start) and stopped after it
+#   wine_runs_32bit               true where 32-bit programs run: natively, or under the emulation
+#                                 inside wine_isolated
+#   wine_i386_emulation           prints how wine_isolated runs 32-bit code on this machine:
+#                                 "native" or "emulated (qemu-i386 VERSION)"
 #
-# The installer ships as a 32-bit program, and a 32-bit prefix runs it. Some kernels run no 32-bit
-# code at all (the 32-bit loader fails with "Exec format error"): there the prefix is a 64-bit one,
-# `wine` means Wine's 64-bit loader, and the tests run the same sources built as 64-bit programs
-# (the windows64 preset).
+# The installer ships as a 32-bit program, and users run it on 64-bit Windows, under WoW64. So the
+# prefix is a 64-bit one (System32 holds 64-bit DLLs, SysWOW64 the 32-bit ones, HKLM\Software has
+# a 32-bit view), and the 32-bit programs run in it as Wine's WoW64 runs them: `wine` is Wine's
+# 64-bit loader, which hands a 32-bit program to the 32-bit loader in a process of its own.
+# Some kernels run no 32-bit code at all (the 32-bit loader fails with "Exec format error"):
+# there only those 32-bit processes are emulated; the wineserver and Wine's 64-bit programs (reg,
+# cmd, services) run natively. Every Wine process of a prefix, its wineserver first, must start
+# inside the same namespace, and the prefix must be made there too: one made where no 32-bit code
+# runs has no 32-bit half.
+
+# Debian 12's own qemu-user (7.2) ignores the address space that Wine reserves (each process then
+# takes about a minute to start); the one from bookworm-backports (10) runs Wine.
+WINE_I386_EMULATOR=/usr/libexec/qemu-binfmt/i386-binfmt-P
 
 wine_runs_32bit() {
   /usr/lib/wine/wine --version >/dev/null 2>&1 </dev/null
 }
 
-wine_tree() {
-  if wine_runs_32bit; then echo "$1/windows"; else echo "$1/windows64"; fi
+wine_i386_emulation() {
+  if wine_runs_32bit; then
+    echo native
+  else
+    echo "emulated ($(qemu-i386 --version 2>/dev/null | sed -n '1s/.*version \([^ ]*\).*/qemu-i386 \1/p'))"
+  fi
 }
 
-# Sets up the environment for Wine in PREFIX, for the architecture this machine runs; a prefix
-# made for the other architecture cannot run this one's programs, and is made anew.
-wine_use_prefix() {
-  export WINEPREFIX="$1" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  if ! wine_runs_32bit; then
-    # Debian's `wine` script takes the 32-bit loader whenever it is installed; here it cannot run.
-    export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
-    WINE_SHIM_DIR="$WINEPREFIX-bin"
-    mkdir -p "$WINE_SHIM_DIR"
-    for name in wine wine-stable; do
-      printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$WINE_SHIM_DIR/$name"
-      chmod +x "$WINE_SHIM_DIR/$name"
-    done
-    export PATH="$WINE_SHIM_DIR:$PATH"
+wine_isolated() {
+  local options=(--user --map-root-user --mount)
+  if [ "${1:-}" = --net ]; then
+    options+=(--net)
+    export PELLMORROW_ISOLATED_NET=1
+    shift
   fi
-  if [ -f "$WINEPREFIX/system.reg" ] && ! grep -q "^#arch=$WINEARCH" "$WINEPREFIX/system.reg"; then
+  local emulator=
+  wine_runs_32bit || emulator=$WINE_I386_EMULATOR
+  PELLMORROW_I386_EMULATOR=$emulator unshare "${options[@]}" "$(dirname "${BASH_SOURCE[0]}")/isolated" "$@"
+  local code=$?
+  unset PELLMORROW_ISOLATED_NET
+  return $code
+}
+
+wine_session() {
+  local net=()
+  if [ "${1:-}" = --net ]; then net=(--net); shift; fi
+  wine_isolated "${net[@]}" bash -c 'source "$0" && trap wine_stop EXIT && wine_start "$1" && shift && "$@"' \
+    "${BASH_SOURCE[0]}" "$@"
+}
+
+# Sets up the environment for Wine in PREFIX; a prefix made for another architecture, or one made
+# where 32-bit code could not run (no 32-bit half), is made anew.
+wine_use_prefix() {
+  export WINEPREFIX="$1" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # Debian's `wine` script takes the 32-bit loader whenever it is installed, which would start
+  # every 64-bit tool (reg, cmd) through the 32-bit one, emulated where 32-bit code does not run.
+  export WINELOADER=/usr/lib/wine/wine64
+  WINE_SHIM_DIR="$WINEPREFIX-bin"
+  mkdir -p "$WINE_SHIM_DIR"
+  for name in wine wine-stable; do
+    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$WINE_SHIM_DIR/$name"
+    chmod +x "$WINE_SHIM_DIR/$name"
+  done
+  case ":$PATH:" in *":$WINE_SHIM_DIR:"*) ;; *) export PATH="$WINE_SHIM_DIR:$PATH" ;; esac
+  if [ -f "$WINEPREFIX/system.reg" ] && { ! grep -q "^#arch=$WINEARCH" "$WINEPREFIX/system.reg" ||
+    { [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] && wine_runs_32bit; }; }; then
     rm -rf "$WINEPREFIX"
   fi
 }

@@ -7,7 +7,7 @@
 //                               system menu, close both; report what was seen
 //   driver session EXE [cancel-at=TEXT] [cancel-by=close|escape] [answer=yes|no|none] [timeout=MS]
 //                  [shot=OUT.bmp] [shot-after=MS] [poll=MS] [every=N] [kill-at=TEXT]
-//                  [answer-when=POSITION] [click-at=TEXT]
+//                  [answer-when=POSITION] [click-at=TEXT] [events=FILE]
 //                               run EXE and follow its status bar until it ends: the captions and
 //                               positions in the order they appeared, the bar's place, whether the
 //                               window was hidden; with cancel-at, close the window (cancel-by=
@@ -18,7 +18,9 @@
 //                               every, read the caption only every Nth time the position is read;
 //                               with answer-when, answer the question only once the bar's
 //                               position has reached POSITION; with click-at, click the German
-//                               language button (1027) once the bar shows TEXT;
+//                               language button (1027) once the bar shows TEXT; with events,
+//                               also write each event to FILE, one line each, as it happens (so
+//                               that a test's server can wait for what the window has shown);
 //                               also reports the installer's peak working set as last seen while
 //                               it ran and the slowest answer of its window to a message
 //   driver shot EXE OUT.bmp     run EXE, wait for its main window, save a screenshot of the window
@@ -267,7 +269,19 @@ bool SaveWindowBitmap(HWND window, const char* path);
 
 int Session(const char* exe, const std::string& cancelAt, const std::string& cancelBy, const std::string& answer,
             DWORD timeoutMs, const std::string& shot, DWORD shotAfterMs, DWORD pollMs, const std::string& killAt, unsigned every,
-            long answerWhen, const std::string& clickAt) {
+            long answerWhen, const std::string& clickAt, const std::string& eventsPath) {
+    HANDLE eventsFile = INVALID_HANDLE_VALUE;
+    if (!eventsPath.empty()) {
+        eventsFile = CreateFileA(eventsPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (eventsFile == INVALID_HANDLE_VALUE) return 2;
+    }
+    struct CloseEvents {
+        HANDLE file;
+        ~CloseEvents() {
+            if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        }
+    } closeEvents{eventsFile};
     Process process;
     if (!process.Start(exe)) return 2;
     std::vector<std::string> captions, positions, events;
@@ -283,6 +297,11 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& can
     bool shotTaken = shot.empty();
     auto note = [&](const std::string& what) {
         events.push_back("{\"ms\": " + std::to_string(GetTickCount() - start) + ", \"event\": " + Json(what) + "}");
+        if (eventsFile != INVALID_HANDLE_VALUE) {
+            const std::string line = what + "\n";
+            DWORD written;
+            WriteFile(eventsFile, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        }
     };
     while (!process.Ended(pollMs)) {
         if (GetTickCount() - start > timeoutMs) {
@@ -762,7 +781,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "watch") return Watch(argv[2]);
     if (argc == 3 && std::string(argv[1]) == "about") return About(argv[2]);
     if (argc >= 3 && std::string(argv[1]) == "session") {
-        std::string cancelAt, cancelBy = "close", answer = "no", shot, killAt, clickAt;
+        std::string cancelAt, cancelBy = "close", answer = "no", shot, killAt, clickAt, eventsPath;
         DWORD timeout = 60000, shotAfter = 2000, poll = 2;
         long answerWhen = -1;
         unsigned every = 1;
@@ -779,9 +798,10 @@ int main(int argc, char** argv) {
             if (option.rfind("shot-after=", 0) == 0) shotAfter = static_cast<DWORD>(std::atoi(option.c_str() + 11));
             if (option.rfind("answer-when=", 0) == 0) answerWhen = std::atol(option.c_str() + 12);
             if (option.rfind("click-at=", 0) == 0) clickAt = option.substr(9);
+            if (option.rfind("events=", 0) == 0) eventsPath = option.substr(7);
         }
         return Session(argv[2], cancelAt, cancelBy, answer, timeout, shot, shotAfter, poll, killAt, every, answerWhen,
-                       clickAt);
+                       clickAt, eventsPath);
     }
     if ((argc == 4 || argc == 5) && std::string(argv[1]) == "shot")
         return Shot(argv[2], argv[3], argc == 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 1500);

@@ -18,7 +18,7 @@ import urllib.parse
 import zlib
 from pathlib import Path
 
-from winehost import BUILD, DRIVE_C, ROOT, left_in_temp, publisher, reg_add, reg_delete, reg_query, wine, windows_path
+from winehost import BUILD, DRIVE_C, ROOT, left_in_temp, temp_leftovers, publisher, reg_add, reg_delete, reg_query, wine, windows_path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 from test_server import Response, TestServer  # noqa: E402
@@ -87,6 +87,7 @@ class Faults(unittest.TestCase):
         exe = INSTALLER_E2E
         if options and options[0].startswith("exe="):
             exe, options = options[0][4:], options[1:]
+        self.before = temp_leftovers()
         code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", exe, *options,
                          env=self.env, timeout=180)
         self.assertEqual(code, 0, out)
@@ -107,7 +108,7 @@ class Faults(unittest.TestCase):
         self.assertEqual(report["captions"][-1], "Installing...", report)
         # The setup program ran, so its bytes arrived whole and in order.
         self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
-        self.assertEqual(left_in_temp(self.temp), [])
+        self.assertEqual(left_in_temp(self.temp, self.before), [])
         self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
         positions = [int(p) for p in report["positions"]]
         self.assertEqual(positions, sorted(positions), "the bar went back: %s" % positions)
@@ -117,7 +118,7 @@ class Faults(unittest.TestCase):
         self.assertEqual(report["captions"][-1], "Download failed!", report)
         self.assertNotEqual(report["exitCode"], 1)
         self.assertFalse(self.record.exists(), "the setup program ran")
-        self.assertEqual(left_in_temp(self.temp), [])
+        self.assertEqual(left_in_temp(self.temp, self.before), [])
         self.assertIsNone(reg_query(PRODUCT_KEY))
 
     def test_broken_transfer_resumes_where_it_stopped(self):
@@ -207,7 +208,7 @@ class Faults(unittest.TestCase):
         self.assertIsNotNone(ended, report)
         self.assertLess(ended - answered, 2000, "process ended %d ms after No" % (ended - answered))
         self.assertNotEqual(report["exitCode"], 1)
-        self.assertEqual(left_in_temp(self.temp), [])
+        self.assertEqual(left_in_temp(self.temp, self.before), [])
         self.assertFalse(self.record.exists())
         self.assertIsNone(reg_query(PRODUCT_KEY))
 
@@ -219,15 +220,21 @@ class Faults(unittest.TestCase):
         for name, data in pictures:
             self.server.add_route("/slides/" + name, data, content_type="image/jpeg")
         description = " ".join("bk_image 0 " + self.server.url("/slides/" + name) for name, _ in pictures)
+        # The same run without a slideshow first: what the process takes anyway depends on the
+        # platform (under an emulator, its translated code counts too).
+        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=2048, delay=0.25))
+        plain = self.run_session()
+        self.assert_installed(plain)
+        self.fresh()
         self.serve_setup(Response(self.setup_bytes, fault="slow", piece=2048, delay=0.25),
                          description=Response(description.encode()))
         report = self.run_session()
         self.assert_installed(report)
         asked = [e["path"] for e in self.server.log() if e["path"].startswith("/slides/")]
         self.assertEqual(asked, ["/slides/" + name for name, _ in pictures], "the slideshow stopped early")
-        peak_mib = report["peakWorkingSet"] / 2**20
-        self.assertGreater(peak_mib, 0, report)
-        self.assertLess(peak_mib, 64, "peak working set %.1f MiB" % peak_mib)
+        self.assertGreater(plain["peakWorkingSet"], 0, plain)
+        more_mib = (report["peakWorkingSet"] - plain["peakWorkingSet"]) / 2**20
+        self.assertLess(more_mib, 32, "the pictures took %.1f MiB more at the peak" % more_mib)
         self.assertLess(report["slowestReplyMs"], 1000,
                         "the window took %d ms to answer" % report["slowestReplyMs"])
 
@@ -313,7 +320,7 @@ class Faults(unittest.TestCase):
         self.assertIn("answer no at 100", events, report)
         self.assertNotEqual(report["exitCode"], 1, report)
         self.assertNotIn("Installing...", report["captions"])
-        self.assertEqual(left_in_temp(self.temp), [], "the setup program was left in the temporary folder")
+        self.assertEqual(left_in_temp(self.temp, self.before), [], "the setup program was left in the temporary folder")
         self.assertFalse(self.record.exists(), "the setup program ran")
         self.assertIsNone(reg_query(PRODUCT_KEY))
 
@@ -330,6 +337,23 @@ class Faults(unittest.TestCase):
             reg_add(PRODUCT_KEY, "installDir", "C:\\nothing-installed-here")
             self.assert_installed(self.run_session())
             self.assertEqual(reg_query(PRODUCT_KEY)["installDir"], ("REG_SZ", "C:\\Program Files\\Pellmorrow"))
+
+
+def unread_by_peer(connection, timeout=30):
+    """Waits until the other end of a loopback TCP connection has read everything that reached
+    it, as the kernel's table of sockets shows (its receive queue); gives up after `timeout` s."""
+    peer_host, peer_port = connection.getpeername()
+    own_port = connection.getsockname()[1]
+    wanted = ("%08X:%04X" % (int.from_bytes(socket.inet_aton(peer_host), "little"), peer_port),
+              "%08X:%04X" % (int.from_bytes(socket.inet_aton(peer_host), "little"), own_port))
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open("/proc/net/tcp") as table:
+            rows = [line.split() for line in table.readlines()[1:]]
+        queues = [int(row[4].split(":")[1], 16) for row in rows if (row[1], row[2]) == wanted]
+        if queues and queues[0] == 0:
+            return
+        time.sleep(0.01)
 
 
 class CuttingRelay:
@@ -404,7 +428,8 @@ class CuttingRelay:
                 break
             client.sendall(data)
             sent += len(data)
-        time.sleep(0.3)  # the client reads what came before the reset discards it
+        # A reset discards what the client has not read yet: wait until it has read it all.
+        unread_by_peer(client)
         self.on_cut()
         client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         client.close()

@@ -94,15 +94,20 @@ class PublisherServer(unittest.TestCase):
         self.assertEqual(code, 0, out)
         return json.loads(out)
 
-    def logged(self, affiliate, count):
-        """The installer log's lines of one affiliate, once there are `count`: nginx writes a
-        line when its answer has ended, which for a cut-off answer is when it notices."""
-        for _ in range(100):
+    def logged(self, affiliate, count, action=None):
+        """The installer log's lines of one affiliate, once there are `count` (of `action`, when
+        given): nginx writes a line when its answer has ended, which for a cut-off answer is
+        when it notices."""
+        deadline = time.monotonic() + 30
+        while True:
             lines = [line.split("\t") for line in self.log.read_text(encoding="latin-1").splitlines()]
             mine = [fields for fields in lines if fields[3] == affiliate]
-            if len(mine) >= count:
-                return mine
+            counted = [fields for fields in mine if action is None or fields[2] == action]
+            if len(counted) >= count or time.monotonic() > deadline:
+                break
             time.sleep(0.1)
+        if len(counted) >= count:
+            return mine
         self.fail(f"{count} log lines of affiliate {affiliate} expected, found {mine}")
 
     def result_line(self, affiliate, count):
@@ -298,7 +303,7 @@ class PublisherServer(unittest.TestCase):
         # An installer's result is logged with its values and answered with nothing.
         status, headers, body = get(base + "&action=installer_result&lang=EN&outcome=failed&reason=network&seconds=3")
         self.assertEqual((status, body, headers["Cache-Control"]), (204, b"", "no-store"))
-        result, = [f for f in self.logged("5", 1) if f[2] == "installer_result"]
+        result, = [f for f in self.logged("5", 1, action="installer_result") if f[2] == "installer_result"]
         self.assertEqual(result[7:], ["204", "0", "OK", "-", "failed", "-", "network", "3"])
 
         # Pictures may be kept by caches and proxies.

@@ -11,7 +11,7 @@ import unittest
 from pathlib import Path
 
 import testcerts
-from winehost import BUILD, DRIVER, left_in_temp, native_stamp, reg_delete, reg_query, wine, windows_path
+from winehost import BUILD, DRIVER, left_in_temp, temp_leftovers, native_stamp, reg_delete, reg_query, wine, windows_path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
@@ -46,6 +46,7 @@ class SessionRunner(unittest.TestCase):
         self.record.unlink(missing_ok=True)
 
     def run_session(self, exe, *options):
+        self.before = temp_leftovers()
         code, out = wine(DRIVER, "session", exe, *options,
                          env={"PELLMORROW_SETUP_RECORD": windows_path(self.record)}, timeout=180)
         self.assertEqual(code, 0, out)
@@ -58,7 +59,7 @@ class SessionRunner(unittest.TestCase):
         self.assertEqual(report["captions"][-1], "Installing...", report)
         self.assertIn("arg=/SILENT", self.record.read_text().splitlines())
         self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
-        self.assertEqual(left_in_temp(self.temp), [])
+        self.assertEqual(left_in_temp(self.temp, self.before), [])
 
     def assertFailedLikeADownload(self, report):
         # The close box after the failure closes at once: nothing is asked.
@@ -66,7 +67,7 @@ class SessionRunner(unittest.TestCase):
         self.assertNotIn("Installing...", report["captions"])
         self.assertIsNone(report["question"], report)
         self.assertNotEqual(report["exitCode"], 1, report)
-        self.assertEqual(left_in_temp(self.temp), [], "the refused setup program was left behind")
+        self.assertEqual(left_in_temp(self.temp, self.before), [], "the refused setup program was left behind")
         self.assertFalse(self.record.exists(), "the refused setup program ran")
         self.assertIsNone(reg_query(PRODUCT_KEY))
 

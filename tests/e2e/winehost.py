@@ -7,6 +7,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -94,12 +95,25 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def left_in_temp(temp):
+def _leftovers(folder):
+    return {*folder.glob("Pellmorrow-*/*"), *folder.glob("QVTInstaller.exe")}
+
+
+def temp_leftovers():
+    """What installer runs have left so far in the prefix's temporary folders: a run killed by
+    an earlier test may have left its files, which are not the next run's doing."""
+    found = set()
+    for folder in [*DRIVE_C.glob("users/*/AppData/Local/Temp"), *DRIVE_C.glob("users/*/Temp"), DRIVE_C / "windows" / "temp"]:
+        found |= _leftovers(folder)
+    return found
+
+
+def left_in_temp(temp, before=frozenset()):
     """What installer runs left in the temporary folder (its Windows name, as the driver reports
-    it): anything in their folders (Pellmorrow-*), and setup programs, by relative path."""
+    it) that was not there `before` (temp_leftovers): anything in their folders (Pellmorrow-*),
+    and setup programs, by relative path."""
     folder = DRIVE_C / temp.rstrip("\\")[3:].replace("\\", "/")
-    found = [*folder.glob("Pellmorrow-*/*"), *folder.glob("QVTInstaller.exe")]
-    return sorted(str(path.relative_to(folder)) for path in found)
+    return sorted(str(path.relative_to(folder)) for path in _leftovers(folder) - set(before))
 
 
 def publisher():
@@ -111,3 +125,36 @@ def native_stamp(source, target, affiliate, remarks):
     done = subprocess.run([str(NATIVE_STAMP), str(source), str(target), "--affiliate", str(affiliate),
                            "--remarks", remarks], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+class DriverEvents:
+    """What the driver has seen so far, as it sees it (its events=FILE option): a test's server
+    waits on it, so that what the window must show is shown before the server goes on, however
+    slowly the machine runs the installer."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+        self.path.unlink(missing_ok=True)
+
+    def option(self):
+        return "events=" + windows_path(self.path)
+
+    def lines(self):
+        try:
+            return self.path.read_text(encoding="utf-8", errors="replace").splitlines()
+        except FileNotFoundError:
+            return []
+
+    def positions(self):
+        return [line for line in self.lines() if line.startswith("position ")]
+
+    def wait(self, condition, timeout=60):
+        """Waits until `condition` (a line, or a function of the lines) holds; False if it did
+        not within `timeout` seconds."""
+        test = condition if callable(condition) else (lambda lines: condition in lines)
+        deadline = time.monotonic() + timeout
+        while not test(self.lines()):
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.02)
+        return True

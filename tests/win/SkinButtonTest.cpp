@@ -669,22 +669,37 @@ TEST(SkinButtonPaint, DerivedNormalImages) {
 
 // ---- images and the ownership of GDI objects
 
-// The process's GDI objects: the system's count where it keeps one; Wine's GetGuiResources is a
-// stub, so there the live entries of the process's GDI handle table (which Wine publishes in the
-// process environment block, 24 bytes an entry, the type in byte 14) are counted.
-unsigned GdiObjects() {
-    DWORD count = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
-    if (count != 0) return count;
+// The process's GDI handle table as Wine publishes it in the process environment block (24 bytes
+// an entry, the type in byte 14). A 32-bit process under WoW64 finds it in the 64-bit block,
+// through the 64-bit thread block whose address Wine keeps in the 32-bit one's GDI batch count.
+const uint8_t* WineGdiTable() {
+#ifndef _WIN64
+    auto* teb = reinterpret_cast<const uint8_t*>(NtCurrentTeb());
+    const ULONG teb64 = *reinterpret_cast<const ULONG*>(teb + 0xF70);
+    if (teb64) {
+        const uint64_t peb64 = *reinterpret_cast<const uint64_t*>(static_cast<uintptr_t>(teb64) + 0x60);
+        const uint64_t table = *reinterpret_cast<const uint64_t*>(static_cast<uintptr_t>(peb64) + 0xF8);
+        return reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(table));
+    }
+#endif
     PROCESS_BASIC_INFORMATION process{};
     if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &process, sizeof(process), nullptr) != 0)
-        return 0;
+        return nullptr;
     auto* peb = reinterpret_cast<const uint8_t*>(process.PebBaseAddress);
 #ifdef _WIN64
     constexpr size_t kGdiTableField = 0xF8;
 #else
     constexpr size_t kGdiTableField = 0x94;
 #endif
-    const uint8_t* table = *reinterpret_cast<const uint8_t* const*>(peb + kGdiTableField);
+    return *reinterpret_cast<const uint8_t* const*>(peb + kGdiTableField);
+}
+
+// The process's GDI objects: the system's count where it keeps one; Wine's GetGuiResources is a
+// stub, so there the live entries of Wine's handle table are counted.
+unsigned GdiObjects() {
+    DWORD count = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    if (count != 0) return count;
+    const uint8_t* table = WineGdiTable();
     unsigned live = 0;
     for (unsigned i = 0; table && i < 0x10000; ++i) live += table[i * 24 + 14] != 0;
     return live;
