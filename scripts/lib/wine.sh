@@ -32,6 +32,8 @@
 # Debian 12's own qemu-user (7.2) ignores the address space that Wine reserves (each process then
 # takes about a minute to start); the one from bookworm-backports (10) runs Wine.
 WINE_I386_EMULATOR=/usr/libexec/qemu-binfmt/i386-binfmt-P
+# This folder (for wine_isolated and wine_session: sourced from bash, or with WINE_LIB set).
+WINE_LIB=${WINE_LIB:-$(cd "$(dirname "${BASH_SOURCE:-.}")" && pwd)}
 
 wine_runs_32bit() {
   /usr/lib/wine/wine --version >/dev/null 2>&1 </dev/null
@@ -46,25 +48,18 @@ wine_i386_emulation() {
 }
 
 wine_isolated() {
-  local options=(--user --map-root-user --mount)
-  if [ "${1:-}" = --net ]; then
-    options+=(--net)
-    export PELLMORROW_ISOLATED_NET=1
-    shift
-  fi
-  local emulator=
+  local net= emulator=
+  if [ "${1:-}" = --net ]; then net=--net; shift; fi
   wine_runs_32bit || emulator=$WINE_I386_EMULATOR
-  PELLMORROW_I386_EMULATOR=$emulator unshare "${options[@]}" "$(dirname "${BASH_SOURCE[0]}")/isolated" "$@"
-  local code=$?
-  unset PELLMORROW_ISOLATED_NET
-  return $code
+  PELLMORROW_ISOLATED_NET=$net PELLMORROW_I386_EMULATOR=$emulator \
+    unshare --user --map-root-user --mount $net "$WINE_LIB/isolated" "$@"
 }
 
 wine_session() {
-  local net=()
-  if [ "${1:-}" = --net ]; then net=(--net); shift; fi
-  wine_isolated "${net[@]}" bash -c 'source "$0" && trap wine_stop EXIT && wine_start "$1" && shift && "$@"' \
-    "${BASH_SOURCE[0]}" "$@"
+  local net=
+  if [ "${1:-}" = --net ]; then net=--net; shift; fi
+  wine_isolated $net bash -c '. "$0/wine.sh" && trap wine_stop EXIT && wine_start "$1" && shift && "$@"' \
+    "$WINE_LIB" "$@"
 }
 
 # Sets up the environment for Wine in PREFIX; a prefix made for another architecture, or one made
