@@ -29,6 +29,8 @@ HRESULT WINAPI NoOleInitialize(void*) { return E_FAIL; }
 void WINAPI NoOleUninitialize() {}
 HRESULT WINAPI NoCoInitializeEx(void*, DWORD) { return E_FAIL; }
 void WINAPI NoCoUninitialize() {}
+// Nothing can have been allocated for it to free.
+void WINAPI NoCoTaskMemFree(void*) {}
 HRESULT WINAPI NoCreateStreamOnHGlobal(HGLOBAL, BOOL, IStream** stream) {
     if (stream) *stream = nullptr;
     return E_FAIL;
@@ -65,6 +67,7 @@ constexpr StandIn kStandIns[] = {
     STAND_IN(OleUninitialize, NoOleUninitialize),
     STAND_IN(CoInitializeEx, NoCoInitializeEx),
     STAND_IN(CoUninitialize, NoCoUninitialize),
+    STAND_IN(CoTaskMemFree, NoCoTaskMemFree),
     STAND_IN(CreateStreamOnHGlobal, NoCreateStreamOnHGlobal),
     STAND_IN(OleLoadPicture, NoOleLoadPicture),
 };
