@@ -15,13 +15,18 @@ BOOL InstallerApp::InitInstance() {
 #else
     InstallerDialog dialog(nullptr);
 #endif
-    dialog.BeginRun();
-    // The window's DLLs load only now, with the setup program's request on its way.
-    LoadThemeDlls();
-    AfxInitWindowing();
-    m_pMainWnd = &dialog;
-    // No window (a system without the common controls): the run ends as a failed one.
-    if (dialog.DoModal() == -1) dialog.EndWithoutWindow();
+    try {
+        dialog.BeginRun();
+        // The window's DLLs load only now, with the setup program's request on its way.
+        LoadThemeDlls();
+        AfxInitWindowing();
+        m_pMainWnd = &dialog;
+        // No window (a system without the common controls): the run ends as a failed one.
+        if (dialog.DoModal() == -1) dialog.EndAsFailed(FailureReason::NoWindow);
+    } catch (...) {
+        // Out of memory before or around the window (its own handlers end the run themselves).
+        dialog.EndAsFailed(FailureReason::NoMemory);
+    }
     m_pMainWnd = nullptr;
     return FALSE;
 }
