@@ -22,6 +22,7 @@ from winehost import BUILD, DRIVE_C, ROOT, left_in_temp, publisher, reg_add, reg
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 from test_server import Response, TestServer  # noqa: E402
+from test_session import default_install_dir  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent / "slides"))
 from hostile import plain_jpeg  # noqa: E402
@@ -329,7 +330,7 @@ class Faults(unittest.TestCase):
             self.fresh()
             reg_add(PRODUCT_KEY, "installDir", "C:\\nothing-installed-here")
             self.assert_installed(self.run_session())
-            self.assertEqual(reg_query(PRODUCT_KEY)["installDir"], ("REG_SZ", "C:\\Program Files\\Pellmorrow"))
+            self.assertEqual(reg_query(PRODUCT_KEY)["installDir"], ("REG_SZ", default_install_dir(self.setup_bytes)))
 
 
 class CuttingRelay:
