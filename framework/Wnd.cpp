@@ -78,8 +78,9 @@ LRESULT CWnd::Dispatch(UINT message, WPARAM wParam, LPARAM lParam, bool* passedO
     } catch (...) {
         // The program throws only when memory runs out. The system's code that called this
         // window cannot be unwound through (the 32-bit program's exceptions would end the
-        // process there): the message counts as handled, the window is left as it was before
-        // it, and the run ends as a failure.
+        // process there): the message counts as handled, what the handler had not done yet
+        // stays undone, an outer message's handling goes on as before, and the run ends as a
+        // failure.
         current_ = outer;
     }
     OnHandlerFailed();
