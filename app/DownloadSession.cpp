@@ -20,7 +20,7 @@ struct QuestionSearch {
     HWND found;
 };
 
-BOOL CALLBACK MatchQuestion(HWND window, LPARAM param) {
+BOOL CALLBACK MatchQuestion(HWND window, LPARAM param) noexcept {
     auto* search = reinterpret_cast<QuestionSearch*>(param);
     char title[16] = {};
     ::GetWindowTextA(window, title, sizeof(title));

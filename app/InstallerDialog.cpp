@@ -98,8 +98,8 @@ void InstallerDialog::DoDataExchange(CDataExchange* pDX) {
 // the costliest step of the start-up, and it is made while the request is on its way. The stamp,
 // the installed check and the setup program's place come first, as the request needs them.
 void InstallerDialog::BeginRun() {
-    defaultInstallDir = LoadResourceString(IDS_INSTALL_DIR);
     productName = LoadResourceString(IDS_PRODUCT_NAME);
+    setupWork.record.productFolder = Widen(productName);
     ownPath = ModulePath();
     ReadAffiliateStamp();
     skinId = std::atoi(LoadResourceString(IDS_SKIN_ID).c_str());

@@ -27,8 +27,9 @@ public:
     // what the requests need and starts the English download, whose request is then on its way
     // while the window is made. DoModal shows what the session came to meanwhile.
     void BeginRun();
-    // After a DoModal that could not make the window: ends the run begun without it.
-    void EndWithoutWindow() { session.EndWithoutWindow(); }
+    // Ends the run begun as a failure: after a DoModal that could not make the window
+    // (NoWindow), or when memory ran out outside the window's handlers (NoMemory).
+    void EndAsFailed(FailureReason why) noexcept { session.EndAsFailed(why); }
     BOOL OnInitDialog() override;
     void OnOK() override;
     void OnCancel() override;
@@ -43,6 +44,8 @@ public:
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    // A handler of this window, or of any other, ran out of memory: the run ends as a failure.
+    void OnHandlerFailed() noexcept override { session.EndAsFailed(FailureReason::NoMemory); }
 
 private:
     // The skin's colour: the window's fill, the status bar, the Cancel button's face.
@@ -102,9 +105,9 @@ private:
     void StartSlideshow(const std::string& descriptionUrl);
     // No more pictures: the timer killed, the download stopped and detached, news ignored.
     void StopSlideshow();
-    static int OnSlideshowDescriptionEvent(Downloader* downloader, void* context);
-    static int OnSlidePictureEvent(Downloader* downloader, void* context);
-    void HandToWindow(Downloader& downloader, ByteHandOver& handOver, UINT message);
+    static int OnSlideshowDescriptionEvent(Downloader* downloader, void* context) noexcept;
+    static int OnSlidePictureEvent(Downloader* downloader, void* context) noexcept;
+    void HandToWindow(Downloader& downloader, ByteHandOver& handOver, UINT message) noexcept;
     void OnSlideshowDescriptionArrived();
     void ParseSlideshow(const std::string& text);
     void OnSlidePictureArrived();
@@ -138,7 +141,6 @@ private:
     // Empty when no folder could be found for it.
     std::wstring installerPath;
     // What the installation records, kept where the hand-over reads it.
-    std::string& defaultInstallDir = setupWork.record.defaultInstallDir;
     std::string& productName = setupWork.record.productName;
     std::list<BackgroundSlide> slides;
     unsigned& affiliateId = setupWork.record.affiliateId;

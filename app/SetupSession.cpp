@@ -95,7 +95,7 @@ SetupSession::CancelStep SetupSession::OnCancelPressed() const {
 
 bool SetupSession::Cancel() { return End(FailureReason::Cancelled); }
 
-bool SetupSession::EndWithoutWindow() { return End(FailureReason::NoWindow); }
+bool SetupSession::EndAsFailed(FailureReason why) { return End(why); }
 
 bool SetupSession::End(FailureReason why) {
     if (stage == Stage::HandOver || stage == Stage::Cancelled) return false;

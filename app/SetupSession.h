@@ -91,9 +91,10 @@ public:
     // Cancels, unless the hand-over came first (false). The window hides at once; the dialog
     // ends once nothing of the download is left on disk.
     bool Cancel();
-    // Ends the run as Cancel does when there is no window to show it (it could not be made), as
-    // a failure for the server.
-    bool EndWithoutWindow();
+    // Ends the run as Cancel does, as a failure for the server with `why`: there is no window to
+    // show it (it could not be made), or no memory to go on (NoMemory). False, and nothing
+    // changes, once the hand-over has come or the run has ended.
+    bool EndAsFailed(FailureReason why);
 
     Stage CurrentStage() const { return stage; }
     // The language of the download that runs or ran.

@@ -1,5 +1,6 @@
 #include "app/SetupWorkers.h"
 
+#include "app/InstallFolder.h"
 #include "services/RegistryKey.h"
 
 #include <objbase.h>
@@ -67,7 +68,7 @@ bool SetupWorkers::StartDownload(const std::string& url, const std::wstring& pat
 }
 
 // On the download's worker.
-int SetupWorkers::OnDownloadEvent(Downloader* downloader, void* context) {
+int SetupWorkers::OnDownloadEvent(Downloader* downloader, void* context) noexcept {
     auto* self = static_cast<SetupWorkers*>(context);
     if (downloader->status != DownloadEvent::Connecting && !self->answered.load(std::memory_order_relaxed) &&
         !self->answered.exchange(true) && self->downloadAnswered)
@@ -122,14 +123,14 @@ void SetupWorkers::StartCheck(const std::wstring& path) {
     if (!StartThread(CheckMain, this)) Check();
 }
 
-DWORD WINAPI SetupWorkers::CheckMain(void* parameter) {
+DWORD WINAPI SetupWorkers::CheckMain(void* parameter) noexcept {
     static_cast<SetupWorkers*>(parameter)->Check();
     return 0;
 }
 
 // What runs is what was checked: the program stays unchangeable until the setup has ended or
 // the program is discarded.
-void SetupWorkers::Check() {
+void SetupWorkers::Check() noexcept {
     bool trusted = check.Check(ownPath, program, std::move(complete));
     LPARAM verdict = static_cast<LPARAM>(check.Verdict());
     HWND target = window;
@@ -155,13 +156,18 @@ void SetupWorkers::StartHandOver(const std::wstring& path, const std::string& se
 }
 
 void SetupWorkers::SendResult(const RunResult& run, const std::string& runLanguage) {
-    result.Send(ResultRequestUrl({serverHost, record.affiliateId, record.skinId, runLanguage, record.remarks}, run));
+    try {
+        result.Send(ResultRequestUrl({serverHost, record.affiliateId, record.skinId, runLanguage, record.remarks}, run));
+    } catch (...) {
+        // No memory for the request: the server does not hear of this run, which changes nothing
+        // else (the run's end never depends on the request).
+    }
 }
 
-DWORD WINAPI SetupWorkers::HandOverMain(void* parameter) { static_cast<SetupWorkers*>(parameter)->HandOver(); }
+DWORD WINAPI SetupWorkers::HandOverMain(void* parameter) noexcept { static_cast<SetupWorkers*>(parameter)->HandOver(); }
 
 // Everything after the setup program ends is done whatever it did.
-void SetupWorkers::HandOver() {
+void SetupWorkers::HandOver() noexcept {
     {
         // A folder recorded by an earlier, broken installation must not pass for the one this
         // setup program chooses.
@@ -169,30 +175,22 @@ void SetupWorkers::HandOver() {
         if (key.Open("Software", HKEY_CURRENT_USER) && key.Open(record.productName.c_str(), key.Handle()))
             key.DeleteValue("installDir");
     }
+    // Read while nobody but the check can open the program for anything but reading.
+    const WORD machine = ProgramMachine(program.c_str());
     // Started in the run's own folder, which holds nothing else.
     DWORD exitCode;
     const bool started = RunAndWait(program.c_str(), L"/SILENT", folder.Path().c_str(), exitCode);
     check.Delete(program);
-    {
-        RegistryKey key;
-        if (key.Open("Software", HKEY_CURRENT_USER) &&
-            key.OpenOrCreate(record.productName.c_str(), key.Handle())) {
-            key.WriteDword("affId", record.affiliateId);
-            key.WriteDword("skinId", static_cast<DWORD>(record.skinId));
-            key.WriteString("remarks", record.remarks);
-            key.WriteString("lang", language);
-            // The setup program knows where it installed (a 32-bit setup on 64-bit Windows
-            // chooses "Program Files (x86)"): a folder it recorded itself is kept.
-            std::string chosen;
-            if (!key.ReadString("installDir", chosen) || chosen.empty())
-                key.WriteString("installDir", record.defaultInstallDir);
-            key.WriteString("guid", record.guid);
-        }
+    RunResult outcome = started ? RunResult{RunResult::Outcome::Installed, exitCode, "", downloadSeconds}
+                                : RunResult{RunResult::Outcome::Failed, 0, FailureName(FailureReason::NoStart), downloadSeconds};
+    try {
+        Record(machine);
+    } catch (...) {
+        // No memory to record it all: the next run may not find the installation.
+        outcome = RunResult{RunResult::Outcome::Failed, 0, FailureName(FailureReason::NoMemory), downloadSeconds};
     }
     // The installation is recorded; the server hears how the setup program ended.
-    SendResult(started ? RunResult{RunResult::Outcome::Installed, exitCode, "", downloadSeconds}
-                       : RunResult{RunResult::Outcome::Failed, 0, FailureName(FailureReason::NoStart), downloadSeconds},
-               language);
+    SendResult(outcome, language);
     // While the result request is on its way: the system may let go of the deleted program a
     // while after it ended.
     folder.Remove();
@@ -201,4 +199,24 @@ void SetupWorkers::HandOver() {
     // that thread might be holding a lock for.
     TerminateProcess(GetCurrentProcess(), 1);
     for (;;) Sleep(INFINITE);
+}
+
+void SetupWorkers::Record(WORD machine) {
+    RegistryKey key;
+    if (!key.Open("Software", HKEY_CURRENT_USER) || !key.OpenOrCreate(record.productName.c_str(), key.Handle()))
+        return;
+    key.WriteDword("affId", record.affiliateId);
+    key.WriteDword("skinId", static_cast<DWORD>(record.skinId));
+    key.WriteString("remarks", record.remarks);
+    key.WriteString("lang", language);
+    // The setup program knows where it installed: a folder it recorded itself is kept. Else it
+    // installed where setup programs of its processor install by default (a 32-bit one on 64-bit
+    // Windows into "Program Files (x86)"); where that cannot be told, nothing is recorded, and
+    // the next run downloads again rather than look in the wrong folder.
+    std::wstring chosen;
+    if (!key.ReadString(L"installDir", chosen) || chosen.empty()) {
+        const std::wstring folder = DefaultInstallDir(machine, record.productFolder);
+        if (!folder.empty()) key.WriteString(L"installDir", folder);
+    }
+    key.WriteString("guid", record.guid);
 }

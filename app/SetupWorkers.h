@@ -17,7 +17,8 @@
 // What the registry records of an installation, besides the language.
 struct InstallRecord {
     std::string productName;
-    std::string defaultInstallDir;
+    // The product's name as the folder it installs into is named (see DefaultInstallDir).
+    std::wstring productFolder;
     unsigned affiliateId = 0;
     int skinId = 0;
     std::string remarks;
@@ -93,12 +94,16 @@ public:
     void SendResult(const RunResult& result, const std::string& language) override;
 
 private:
-    static int OnDownloadEvent(Downloader* downloader, void* context);
-    static DWORD WINAPI CheckMain(void* parameter);
-    static DWORD WINAPI HandOverMain(void* parameter);
-    // Each runs on its own thread, or here when none can be had: one copy of each.
-    [[gnu::noinline]] void Check();
-    [[noreturn, gnu::noinline]] void HandOver();
+    static int OnDownloadEvent(Downloader* downloader, void* context) noexcept;
+    static DWORD WINAPI CheckMain(void* parameter) noexcept;
+    static DWORD WINAPI HandOverMain(void* parameter) noexcept;
+    // Each runs on its own thread, or here when none can be had: one copy of each. Nothing
+    // leaves them by an exception: the check throws nothing, and the hand-over ends the process
+    // whatever happens.
+    [[gnu::noinline]] void Check() noexcept;
+    [[noreturn, gnu::noinline]] void HandOver() noexcept;
+    // Records the installation of a setup program built for `machine`.
+    void Record(WORD machine);
 
     Downloader downloader;
     // Set at the download's first news after Connecting (see WaitUntilDownloadAnswered).

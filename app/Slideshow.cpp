@@ -41,7 +41,7 @@ void InstallerDialog::StartSlideshow(const std::string& descriptionUrl) {
 
 // A failed description or picture download ends the slideshow where it stands: nothing is
 // handed over, no timer is armed, and the failed picture stays at the front of `slides`.
-int InstallerDialog::OnSlideshowDescriptionEvent(Downloader* downloader, void* context) {
+int InstallerDialog::OnSlideshowDescriptionEvent(Downloader* downloader, void* context) noexcept {
     if (downloader->status == DownloadEvent::Done) {
         auto* dialog = static_cast<InstallerDialog*>(context);
         dialog->HandToWindow(*downloader, dialog->slideshowText, WM_SLIDESHOW_DESCRIPTION);
@@ -49,7 +49,7 @@ int InstallerDialog::OnSlideshowDescriptionEvent(Downloader* downloader, void* c
     return 1;
 }
 
-int InstallerDialog::OnSlidePictureEvent(Downloader* downloader, void* context) {
+int InstallerDialog::OnSlidePictureEvent(Downloader* downloader, void* context) noexcept {
     if (downloader->status == DownloadEvent::Done) {
         auto* dialog = static_cast<InstallerDialog*>(context);
         dialog->HandToWindow(*downloader, dialog->slidePicture, WM_SLIDESHOW_PICTURE);
@@ -61,7 +61,7 @@ int InstallerDialog::OnSlidePictureEvent(Downloader* downloader, void* context) 
 // out rather than being copied, and nothing here can throw. Once the message is posted this
 // thread touches nothing of the slideshow again. A message that cannot be posted leaves its
 // block in the hand-over, freed with the dialog.
-void InstallerDialog::HandToWindow(Downloader& downloader, ByteHandOver& handOver, UINT message) {
+void InstallerDialog::HandToWindow(Downloader& downloader, ByteHandOver& handOver, UINT message) noexcept {
     std::string bytes = std::move(downloader.buffer);
     if (bytes.size() > downloader.received) bytes.resize(downloader.received);
     downloader.ClearResult();

@@ -21,6 +21,7 @@ add_library(pellmorrow_win STATIC
   app/DownloadSession.cpp
   app/RunReport.cpp
   app/SetupWorkers.cpp
+  app/InstallFolder.cpp
   app/Slideshow.cpp
   framework/StringInstances.cpp
 )
@@ -80,7 +81,7 @@ endfunction()
 delay_loaded(comctl32.dll InitCommonControlsEx@4 SetWindowSubclass@16 DefSubclassProc@16
   RemoveWindowSubclass@12 GetWindowSubclass@16 _TrackMouseEvent@4)
 delay_loaded(ole32.dll OleInitialize@4 OleUninitialize@0 CoInitializeEx@8 CoUninitialize@0
-  CreateStreamOnHGlobal@12)
+  CreateStreamOnHGlobal@12 CoTaskMemFree@4)
 delay_loaded(oleaut32.dll OleLoadPicture@20)
 set(PELLMORROW_INSTALLER_LIBS ${PELLMORROW_DELAY_LIBS} uuid shell32 rpcrt4 advapi32 gdi32 user32 kernel32)
 

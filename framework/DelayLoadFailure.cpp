@@ -9,6 +9,8 @@
 #include <commctrl.h>
 #include <delayimp.h>
 #include <ocidl.h>
+#include <olectl.h>
+#include <ole2.h>
 
 #include <cstring>
 
@@ -27,6 +29,8 @@ HRESULT WINAPI NoOleInitialize(void*) { return E_FAIL; }
 void WINAPI NoOleUninitialize() {}
 HRESULT WINAPI NoCoInitializeEx(void*, DWORD) { return E_FAIL; }
 void WINAPI NoCoUninitialize() {}
+// Nothing can have been allocated for it to free.
+void WINAPI NoCoTaskMemFree(void*) {}
 HRESULT WINAPI NoCreateStreamOnHGlobal(HGLOBAL, BOOL, IStream** stream) {
     if (stream) *stream = nullptr;
     return E_FAIL;
@@ -38,30 +42,44 @@ HRESULT WINAPI NoOleLoadPicture(IStream*, LONG, BOOL, REFIID, void** picture) {
 
 struct StandIn {
     const char* name;
-    FARPROC function;
+    FARPROC (*address)();
 };
 
-template <typename Function>
-StandIn For(const char* name, Function* function) {
-    return StandIn{name, reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function))};
+// The stand-in's address as the helper hands it out. The template argument has the type of the
+// system's own declaration: a stand-in whose parameters, result or calling convention differ
+// (a missing WINAPI, which only the 32-bit program would pay for with a broken stack) does not
+// compile.
+template <typename Function, Function standIn>
+FARPROC AddressOf() {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(standIn));
 }
 
-const StandIn kStandIns[] = {
-    For("InitCommonControlsEx", NoInitCommonControlsEx), For("SetWindowSubclass", NoSetWindowSubclass),
-    For("DefSubclassProc", NoDefSubclassProc), For("RemoveWindowSubclass", NoRemoveWindowSubclass),
-    For("GetWindowSubclass", NoGetWindowSubclass), For("_TrackMouseEvent", NoTrackMouseEvent),
-    For("OleInitialize", NoOleInitialize), For("OleUninitialize", NoOleUninitialize),
-    For("CoInitializeEx", NoCoInitializeEx), For("CoUninitialize", NoCoUninitialize),
-    For("CreateStreamOnHGlobal", NoCreateStreamOnHGlobal), For("OleLoadPicture", NoOleLoadPicture),
+#define STAND_IN(function, standIn) StandIn{#function, AddressOf<decltype(&::function), standIn>}
+// Made by the compiler, not at start-up: the helper may ask before any constructor has run.
+constexpr StandIn kStandIns[] = {
+    STAND_IN(InitCommonControlsEx, NoInitCommonControlsEx),
+    STAND_IN(SetWindowSubclass, NoSetWindowSubclass),
+    STAND_IN(DefSubclassProc, NoDefSubclassProc),
+    STAND_IN(RemoveWindowSubclass, NoRemoveWindowSubclass),
+    STAND_IN(GetWindowSubclass, NoGetWindowSubclass),
+    STAND_IN(_TrackMouseEvent, NoTrackMouseEvent),
+    STAND_IN(OleInitialize, NoOleInitialize),
+    STAND_IN(OleUninitialize, NoOleUninitialize),
+    STAND_IN(CoInitializeEx, NoCoInitializeEx),
+    STAND_IN(CoUninitialize, NoCoUninitialize),
+    STAND_IN(CoTaskMemFree, NoCoTaskMemFree),
+    STAND_IN(CreateStreamOnHGlobal, NoCreateStreamOnHGlobal),
+    STAND_IN(OleLoadPicture, NoOleLoadPicture),
 };
+#undef STAND_IN
 
 FARPROC StandInFor(const char* name) {
     for (const StandIn& standIn : kStandIns)
-        if (std::strcmp(standIn.name, name) == 0) return standIn.function;
+        if (std::strcmp(standIn.name, name) == 0) return standIn.address();
     return nullptr;
 }
 
-FARPROC WINAPI DelayLoadFailed(unsigned notification, PDelayLoadInfo info) {
+FARPROC WINAPI DelayLoadFailed(unsigned notification, PDelayLoadInfo info) noexcept {
     // A DLL that cannot be loaded: the program's own module in its place, which exports nothing,
     // so that each of its functions comes back here as one that cannot be found.
     if (notification == dliFailLoadLib) return reinterpret_cast<FARPROC>(GetModuleHandleW(nullptr));

@@ -84,7 +84,7 @@ bool ReturnsDirectly(UINT message) {
 }
 }  // namespace
 
-INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
     CDialog* self;
     if (message == WM_INITDIALOG) {
         self = reinterpret_cast<CDialog*>(lParam);

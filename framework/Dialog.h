@@ -37,7 +37,7 @@ protected:
 
 private:
     LRESULT CallDefault(const Message& message) override;
-    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
 
     UINT templateId_;
     CWnd* parent_;

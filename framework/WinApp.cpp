@@ -28,10 +28,16 @@ CWinApp* AfxGetApp() { return theApplication; }
 
 HINSTANCE AfxGetResourceHandle() { return GetModuleHandleA(nullptr); }
 
-int AfxWinMain() {
+int AfxWinMain() noexcept {
     CWinApp* app = AfxGetApp();
     if (!app) return -1;
-    int exitCode = app->InitInstance() ? app->Run() : app->ExitInstance();
+    int exitCode = -1;
+    try {
+        exitCode = app->InitInstance() ? app->Run() : app->ExitInstance();
+    } catch (...) {
+        // Out of memory where the application had nothing to end yet: the program ends as one
+        // that failed. Nothing may unwind into the runtime's start-up code that called WinMain.
+    }
     if (oleInitialized) OleUninitialize();
     return exitCode;
 }

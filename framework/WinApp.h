@@ -26,8 +26,9 @@ private:
 
 CWinApp* AfxGetApp();
 HINSTANCE AfxGetResourceHandle();
-// What WinMain does: returns the process exit code.
-int AfxWinMain();
+// What WinMain does: returns the process exit code (-1 when the application ran out of memory
+// outside everything that handles it).
+int AfxWinMain() noexcept;
 // OLE (for the picture loader) on this thread and the common controls (the progress bar,
 // subclassing, tooltips), until the application ends. Loading their DLLs is the costliest step of
 // a start-up: an application may do what needs no window first.

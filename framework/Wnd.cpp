@@ -1,5 +1,7 @@
 #include "framework/Wnd.h"
 
+#include "framework/WinApp.h"
+
 #include <commctrl.h>
 
 #include <vector>
@@ -56,17 +58,33 @@ LRESULT CWnd::CallDefault(const Message& message) {
 
 bool CWnd::OnChildNotify(UINT, WPARAM, LPARAM, LRESULT*) { return false; }
 
-LRESULT CWnd::Dispatch(UINT message, WPARAM wParam, LPARAM lParam, bool* passedOn) {
+void CWnd::OnHandlerFailed() noexcept {
+    CWnd* main = AfxGetApp() ? AfxGetApp()->m_pMainWnd : nullptr;
+    if (main && main != this) main->OnHandlerFailed();
+}
+
+LRESULT CWnd::Dispatch(UINT message, WPARAM wParam, LPARAM lParam, bool* passedOn) noexcept {
     LRESULT result = 0;
     if (passedOn) *passedOn = false;
-    if (ReflectToChild(message, wParam, lParam, &result)) return result;
     // Handlers may send messages to their own window; each nested message restores the outer one.
-    Message outer = current_;
-    current_ = {message, wParam, lParam, false};
-    result = WindowProc(message, wParam, lParam);
-    if (passedOn) *passedOn = current_.passedOn;
-    current_ = outer;
-    return result;
+    const Message outer = current_;
+    try {
+        if (ReflectToChild(message, wParam, lParam, &result)) return result;
+        current_ = {message, wParam, lParam, false};
+        result = WindowProc(message, wParam, lParam);
+        if (passedOn) *passedOn = current_.passedOn;
+        current_ = outer;
+        return result;
+    } catch (...) {
+        // The program throws only when memory runs out. The system's code that called this
+        // window cannot be unwound through (the 32-bit program's exceptions would end the
+        // process there): the message counts as handled, what the handler had not done yet
+        // stays undone, an outer message's handling goes on as before, and the run ends as a
+        // failure.
+        current_ = outer;
+    }
+    OnHandlerFailed();
+    return 0;
 }
 
 bool CWnd::ReflectToChild(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
@@ -82,7 +100,7 @@ bool CWnd::ReflectToChild(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* r
 }
 
 LRESULT CALLBACK CWnd::SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
-                                    UINT_PTR, DWORD_PTR object) {
+                                    UINT_PTR, DWORD_PTR object) noexcept {
     auto* self = reinterpret_cast<CWnd*>(object);
     if (message != WM_NCDESTROY) return self->Dispatch(message, wParam, lParam);
     // The last message: unhook first (DefSubclassProc still reaches the original procedure),

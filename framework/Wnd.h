@@ -75,11 +75,16 @@ protected:
     // before the parent's own handler runs. Return true to answer the message (*result is the
     // parent's reply); return false to let the parent handle it too (after acting on it or not).
     virtual bool OnChildNotify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
+    // A handler of this window (WindowProc, or a child's OnChildNotify for it) threw: it ran out
+    // of memory, and the message was dropped where it stood. By default the application's main
+    // window hears of it; the main window's class ends the run.
+    virtual void OnHandlerFailed() noexcept;
 
     // Offers a reflected message to the child it concerns, then runs WindowProc. `passedOn`, when
     // given, tells whether the handler left the message to the default handling (Default()
-    // through a CallDefault that only takes note, as a dialog's does).
-    LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam, bool* passedOn = nullptr);
+    // through a CallDefault that only takes note, as a dialog's does). Nothing a handler throws
+    // leaves it: the message then counts as handled (0) and OnHandlerFailed runs.
+    LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam, bool* passedOn = nullptr) noexcept;
 
 private:
     friend class CDialog;
@@ -92,7 +97,7 @@ private:
     virtual LRESULT CallDefault(const Message& message);
     bool ReflectToChild(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
     static LRESULT CALLBACK SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
-                                         UINT_PTR id, DWORD_PTR object);
+                                         UINT_PTR id, DWORD_PTR object) noexcept;
 
     Message current_{};
     bool subclassed_ = false;

@@ -67,6 +67,11 @@ bool RegistryKey::WriteString(const char* valueName, const std::string& text) co
                           static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
 }
 
+bool RegistryKey::WriteString(const wchar_t* valueName, const std::wstring& text) const {
+    return RegSetValueExW(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
 bool RegistryKey::WriteDword(const char* valueName, DWORD value) const {
     return RegSetValueExA(key.get(), valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                           sizeof(value)) == ERROR_SUCCESS;

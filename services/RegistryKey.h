@@ -26,6 +26,8 @@ public:
     // 8-bit read takes fits), taken up to the first NUL; `out` is kept on failure.
     bool ReadString(const wchar_t* valueName, std::wstring& out) const;
     bool WriteString(const char* valueName, const std::string& text) const;
+    // For values that hold a path: every character kept.
+    bool WriteString(const wchar_t* valueName, const std::wstring& text) const;
     bool WriteDword(const char* valueName, DWORD value) const;
     bool DeleteValue(const char* valueName) const;
 

@@ -32,7 +32,7 @@ bool DelayLoadsSearchProgramFolder() {
 
 using AheadWork = void (*)();
 
-DWORD WINAPI RunThenStay(void* parameter) {
+DWORD WINAPI RunThenStay(void* parameter) noexcept {
     reinterpret_cast<AheadWork>(parameter)();
     // The thread stays until the process ends instead of ending now. Under Wine a thread that is
     // on its way out while the process ends can bring the process down with it (a crash instead

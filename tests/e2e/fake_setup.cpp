@@ -1,16 +1,22 @@
 // Stands in for the downloaded setup program: records how it was started (its path, working
 // folder and arguments), what it found and the CRC-32 of its own file (so a test can tell which
 // bytes ran), in the file named by PELLMORROW_SETUP_RECORD, records PELLMORROW_SETUP_INSTALLDIR
-// as its installDir if given, takes PELLMORROW_SETUP_MS milliseconds, and ends with exit code
+// as its installDir if given, installs the program named by PELLMORROW_SETUP_GAME as
+// "<Program Files>\Pellmorrow\Pellmorrow.exe" if given (the Program Files folder of its own
+// processor, as a real setup program does, recording "installedGame="), takes
+// PELLMORROW_SETUP_MS milliseconds, and ends with exit code
 // PELLMORROW_SETUP_EXIT (0 when not given), as a setup program that failed would.
 // Its own path is written in UTF-8, so that a folder with any characters can be checked.
 // Built a second time as tampered_setup.exe (TAMPERED defined), the program another program
 // tries to put in its place: each records which of the two ran ("build=").
 #include <windows.h>
 
+#include <shlobj.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 // The CRC-32 that zlib and Python's zlib.crc32 compute, of the whole file; false when the file
 // cannot be opened. Read as setup programs read the payload in their own file: NSIS and Inno
@@ -74,6 +80,20 @@ int main(int argc, char** argv) {
         RegSetValueExA(key, "installDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(installDir),
                        static_cast<DWORD>(std::strlen(installDir) + 1));
         RegCloseKey(key);
+    }
+    // A setup program that installs its game and, as most do, records nothing of where.
+    wchar_t game[MAX_PATH] = {}, programFiles[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"PELLMORROW_SETUP_GAME", game, MAX_PATH) &&
+        SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programFiles))) {
+        std::wstring folder = std::wstring(programFiles) + L"\\Pellmorrow";
+        CreateDirectoryW(folder.c_str(), nullptr);
+        std::wstring installed = folder + L"\\Pellmorrow.exe";
+        if (CopyFileW(game, installed.c_str(), FALSE)) {
+            char utf8[4 * MAX_PATH] = {};
+            WideCharToMultiByte(CP_UTF8, 0, installed.c_str(), -1, utf8, sizeof(utf8), nullptr, nullptr);
+            std::fprintf(out, "installedGame=%s\n", utf8);
+            std::fflush(out);
+        }
     }
     char ms[32] = {};
     if (GetEnvironmentVariableA("PELLMORROW_SETUP_MS", ms, sizeof(ms))) Sleep(static_cast<DWORD>(std::atoi(ms)));

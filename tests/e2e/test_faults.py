@@ -22,6 +22,7 @@ from winehost import BUILD, DRIVE_C, ROOT, left_in_temp, temp_leftovers, publish
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 from test_server import Response, TestServer  # noqa: E402
+from test_session import default_install_dir  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent / "slides"))
 from hostile import plain_jpeg  # noqa: E402
@@ -324,6 +325,22 @@ class Faults(unittest.TestCase):
         self.assertFalse(self.record.exists(), "the setup program ran")
         self.assertIsNone(reg_query(PRODUCT_KEY))
 
+    def test_out_of_memory_in_the_windows_handler_ends_the_run_as_a_failure(self):
+        # The test copy runs out of memory in the window's handler of the download's third
+        # news, with the download under way: the run ends as Cancel would end it, reported as
+        # no-memory, with nothing left; the process ends normally, not by a crash.
+        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1))
+        self.env["PELLMORROW_TEST_NO_MEMORY_AT_NEWS"] = "3"
+        report = self.run_session()
+        self.assertEqual(report["exitCode"], 0, report)
+        self.assertNotIn("Installing...", report["captions"])
+        results = [e["path"] for e in self.server.log() if "action=installer_result&" in e["path"]]
+        self.assertEqual(len(results), 1, results)
+        self.assertIn("&outcome=failed&reason=no-memory", results[0])
+        self.assertEqual(left_in_temp(self.temp, self.before), [])
+        self.assertFalse(self.record.exists(), "the setup program ran")
+        self.assertIsNone(reg_query(PRODUCT_KEY))
+
     def test_install_folder_chosen_by_the_setup_program_is_kept(self):
         self.serve_setup(Response(self.setup_bytes))
         chosen = "C:\\Program Files (x86)\\Pellmorrow"
@@ -336,7 +353,7 @@ class Faults(unittest.TestCase):
             self.fresh()
             reg_add(PRODUCT_KEY, "installDir", "C:\\nothing-installed-here")
             self.assert_installed(self.run_session())
-            self.assertEqual(reg_query(PRODUCT_KEY)["installDir"], ("REG_SZ", "C:\\Program Files\\Pellmorrow"))
+            self.assertEqual(reg_query(PRODUCT_KEY)["installDir"], ("REG_SZ", default_install_dir(self.setup_bytes)))
 
 
 def unread_by_peer(connection, timeout=30):

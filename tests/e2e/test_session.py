@@ -5,23 +5,38 @@ import json
 import re
 import os
 import shutil
+import struct
 import sys
 import time
 import unittest
 import urllib.parse
 from pathlib import Path
 
-from winehost import (BUILD, DRIVE_C, DriverEvents, left_in_temp, temp_leftovers, native_stamp, program_argument, publisher, reg_add, reg_delete,
-                      reg_import, reg_query, wine, windows_path)
+from winehost import (BUILD, DRIVE_C, DriverEvents, drive, left_in_temp, native_stamp, program_argument, publisher,
+                      reg_add, reg_delete, reg_import, reg_query, temp_leftovers, wine, windows_path)
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 from test_server import Response, TestServer  # noqa: E402
 
 INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
 FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
+FAKE_GAME = BUILD / "tests" / "e2e" / "Pellmorrow.exe"
 PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
 ENVIRONMENT_KEY = r"HKCU\Environment"
 TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))  # the host the test copy was built with
+
+
+def default_install_dir(setup_bytes):
+    """Where a setup program that records no folder installs: the Program Files folder of its own
+    processor, "(x86)" for a 32-bit one (64-bit Windows, as the tests' prefixes are)."""
+    machine, = struct.unpack_from("<H", setup_bytes, struct.unpack_from("<I", setup_bytes, 0x3C)[0] + 4)
+    return {0x14C: "C:\\Program Files (x86)\\Pellmorrow", 0x8664: "C:\\Program Files\\Pellmorrow"}[machine]
+
+
+def unix_path(path):
+    """The file behind a path on the prefix's drive C:."""
+    assert path[:3].upper() == "C:\\", path
+    return DRIVE_C.joinpath(*path[3:].split("\\"))
 
 
 class Session(unittest.TestCase):
@@ -125,7 +140,7 @@ class Session(unittest.TestCase):
         self.assertEqual(values["skinId"], ("REG_DWORD", "0x1"))
         self.assertEqual(values["remarks"], ("REG_SZ", "NoSign"))
         self.assertEqual(values["lang"], ("REG_SZ", "EN"))
-        self.assertEqual(values["installDir"], ("REG_SZ", "C:\\Program Files\\Pellmorrow"))
+        self.assertEqual(values["installDir"], ("REG_SZ", default_install_dir(self.setup_bytes)))
         self.assertRegex(values["guid"][1], r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
     def test_stamped_copies_send_their_stamp(self):
@@ -204,7 +219,7 @@ class Session(unittest.TestCase):
         self.assertEqual(list(temp.iterdir()), [])
         values = reg_query(PRODUCT_KEY)
         self.assertEqual(values["lang"], ("REG_SZ", "EN"))
-        self.assertEqual(values["installDir"], ("REG_SZ", "C:\\Program Files\\Pellmorrow"))
+        self.assertEqual(values["installDir"], ("REG_SZ", default_install_dir(self.setup_bytes)))
 
     def test_setup_that_cannot_start_is_still_recorded(self):
         self.serve_setup(Response(b"this is not a program" * 100))
@@ -212,7 +227,39 @@ class Session(unittest.TestCase):
         self.assertEqual(report["exitCode"], 1, report)
         self.assertFalse(self.record.exists())
         self.assertEqual(left_in_temp(self.temp, self.before), [])
-        self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
+        values = reg_query(PRODUCT_KEY)
+        self.assertEqual(values["lang"], ("REG_SZ", "EN"))
+        # Not a program: nobody can tell where it would have installed.
+        self.assertNotIn("installDir", values)
+
+    def test_next_run_finds_the_game_where_a_setup_recording_no_folder_installed_it(self):
+        # As most setup programs do: installed into the Program Files folder of its own
+        # processor, which for a 32-bit setup on 64-bit Windows is "Program Files (x86)", and
+        # said nothing of where.
+        self.env["PELLMORROW_SETUP_GAME"] = windows_path(FAKE_GAME)
+        report = self.run_session()
+        self.assertEqual(report["exitCode"], 1, report)
+        installed = [line.split("=", 1)[1] for line in self.record.read_text(encoding="utf-8").splitlines()
+                     if line.startswith("installedGame=")]
+        self.assertEqual(len(installed), 1, "the setup program installed no game")
+        folder = installed[0].rsplit("\\", 1)[0]
+        self.addCleanup(shutil.rmtree, unix_path(folder), ignore_errors=True)
+        self.assertEqual(reg_query(PRODUCT_KEY)["installDir"], ("REG_SZ", folder))
+
+        # The next run launches that game, without a window and without asking the server.
+        self.server.clear_log()
+        game_record = DRIVE_C / "game-record.txt"
+        game_record.unlink(missing_ok=True)
+        report = drive("watch", exe=INSTALLER_E2E, env={"PELLMORROW_GAME_RECORD": windows_path(game_record)})
+        self.assertEqual(report, {"exitCode": 1, "sawVisibleWindow": False})
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            if game_record.exists() and game_record.read_text(encoding="utf-8").endswith("\n"):
+                break
+            time.sleep(0.1)
+        self.assertTrue(game_record.exists(), "the installed game was not started")
+        self.assertIn("cwd=" + folder, game_record.read_text(encoding="utf-8").splitlines())
+        self.assertEqual(self.server.log(), [])
 
     def test_failed_downloads(self):
         # A cut body is tried again (3 attempts in all), here from a server that never answers a

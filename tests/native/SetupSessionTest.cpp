@@ -92,7 +92,7 @@ struct Step {
         Finish,      // the worker finished the file; its report has not arrived yet
         Checked,     // the check's verdict: trusted when `number` is 0
         Cancel,      // Cancel pressed and, when asked, answered No
-        NoWindow,    // the window could not be made: the run ends without one
+        EndFailed,   // the run ends as a failure for the reason named `text` (no window, no memory)
         Wait,        // the clock moves on by `number` ms
     } kind;
     DownloadEvent status = DownloadEvent::Idle;
@@ -112,14 +112,14 @@ Step FailedWith(FailureReason reason, uint32_t detail) {
 Step Finished() { return {Step::Finish}; }
 Step CheckedAs(uint32_t verdict) { return {Step::Checked, DownloadEvent::Idle, 0, 0, "", verdict}; }
 Step CancelPressed() { return {Step::Cancel}; }
-Step WindowNotMade() { return {Step::NoWindow}; }
+Step EndedAsFailed(FailureReason reason) { return {Step::EndFailed, DownloadEvent::Idle, 0, 0, FailureName(reason)}; }
 Step After(uint32_t ms) { return {Step::Wait, DownloadEvent::Idle, 0, 0, "", ms}; }
 
 const DownloadEvent kConnecting = DownloadEvent::Connecting, kInProgress = DownloadEvent::InProgress,
                     kDone = DownloadEvent::Done;
 
 FailureReason ReasonNamed(const std::string& name) {
-    for (int value = 0; value <= static_cast<int>(FailureReason::NoStart); ++value)
+    for (int value = 0; value <= UINT8_MAX; ++value)
         if (name == FailureName(static_cast<FailureReason>(value))) return static_cast<FailureReason>(value);
     ADD_FAILURE() << "no reason named " << name;
     return FailureReason::None;
@@ -206,10 +206,31 @@ std::vector<Case> Cases() {
         // The download's news comes through the window: without one the session hears nothing of
         // it, and a program completed meanwhile must not stay behind.
         {"no window: the run ends as a failure, with nothing left",
-         {StartFor("EN"), Finished(), WindowNotMade()},
+         {StartFor("EN"), Finished(), EndedAsFailed(FailureReason::NoWindow)},
          {"hide", "end"},
          {"download url-EN", "result failed no-window 0 s EN", "stop", "delete"}, Stage::Cancelled, File::None,
          FailureReason::NoWindow},
+        // A handler that ran out of memory ends the run wherever it stands, as Cancel would,
+        // with the reason for the server; once the setup program runs, nothing ends it.
+        {"no memory while downloading",
+         with({EndedAsFailed(FailureReason::NoMemory)}),
+         Then(kDownloadToHalf, {"hide", "end"}),
+         {"download url-EN", "result failed no-memory 0 s EN", "stop", "delete"}, Stage::Cancelled, File::None,
+         FailureReason::NoMemory},
+        {"no memory while the check holds the program ends the dialog once it is gone",
+         with({Finished(), Reported(kDone, 200, 200), EndedAsFailed(FailureReason::NoMemory), CheckedAs(0)}),
+         Then(kDownloadToHalf, {"progress 100", "hide", "end"}),
+         {"download url-EN", "check", "result failed no-memory 0 s EN", "discard"}, Stage::Cancelled, File::None,
+         FailureReason::NoMemory},
+        {"no memory once the setup program runs changes nothing",
+         with({Finished(), Reported(kDone, 200, 200), CheckedAs(0), EndedAsFailed(FailureReason::NoMemory)}),
+         Then(kDownloadToHalf, {"progress 100", "caption Installing...", "hide"}),
+         {"download url-EN", "check", "hand-over EN 0 s"}, Stage::HandOver, File::Running},
+        {"no memory twice: the run ends once",
+         with({EndedAsFailed(FailureReason::NoMemory), EndedAsFailed(FailureReason::NoMemory)}),
+         Then(kDownloadToHalf, {"hide", "end"}),
+         {"download url-EN", "result failed no-memory 0 s EN", "stop", "delete"}, Stage::Cancelled, File::None,
+         FailureReason::NoMemory},
         {"Cancel with a worker stuck in a read",
          with({CancelPressed()}),
          Then(kDownloadToHalf, {"hide", "end"}),
@@ -304,8 +325,8 @@ TEST_P(SetupSessionTest, RunsItsSequence) {
             if (std::string(c.name).find("stuck") != std::string::npos) work.stopsInTime = false;
             if (session.OnCancelPressed() != CancelStep::Ignore) session.Cancel();
             break;
-        case Step::NoWindow:
-            session.EndWithoutWindow();
+        case Step::EndFailed:
+            session.EndAsFailed(ReasonNamed(step.text));
             break;
         case Step::Wait:
             work.now += step.number;

@@ -4,6 +4,7 @@
 #include "framework/Dialog.h"
 #include "framework/Gdi.h"
 #include "framework/Handles.h"
+#include "framework/WinApp.h"
 #include "resource.h"
 
 #include <gtest/gtest.h>
@@ -217,6 +218,120 @@ TEST(Subclass, ObjectDestroyedBeforeItsWindowLetsGo) {
     GetWindowTextA(window, text, sizeof(text));
     EXPECT_STREQ(text, "still works");
     DestroyWindow(parent);
+}
+
+// Running out of memory in a handler. Windows called the handler, and the 32-bit program cannot
+// unwind an exception through the system's frames: the handler's message must end as handled,
+// the window must go on working, and the application's main window must hear of it once.
+constexpr UINT kRunOutOfMemory = WM_APP + 9;
+
+void* volatile allocated = nullptr;
+
+// Asks for more memory than any process can be given at once.
+void AllocateTooMuch() {
+    std::vector<char> block;
+    block.reserve(block.max_size());
+    allocated = block.data();
+    events.push_back("allocated");
+}
+
+class OutOfMemoryButton : public CButton {
+public:
+    bool failOnClickNotify = false;
+
+protected:
+    LRESULT WindowProc(UINT message, WPARAM, LPARAM lParam) override {
+        if (message == kRunOutOfMemory) AllocateTooMuch();
+        // A nested message that fails must leave this one to go on as it would have.
+        if (message == WM_SETTEXT && MessageText(m_hWnd, lParam) == "nested") SendMessage(kRunOutOfMemory);
+        return Default();
+    }
+    bool OnChildNotify(UINT message, WPARAM, LPARAM, LRESULT*) override {
+        if (message == WM_COMMAND && failOnClickNotify) AllocateTooMuch();
+        return false;
+    }
+};
+
+class OutOfMemoryDialog : public CDialog {
+public:
+    explicit OutOfMemoryDialog(void (*body)(OutOfMemoryDialog&)) : CDialog(IDD_INSTALLER_DIALOG), body_(body) {}
+    OutOfMemoryButton cancel;
+    int failures = 0;
+    bool cancelled = false;
+
+    BOOL OnInitDialog() override {
+        CDialog::OnInitDialog();
+        body_(*this);
+        return TRUE;
+    }
+    void OnCancel() override { cancelled = true; }
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override { DDX_Control(pDX, IDCANCEL, cancel); }
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
+        if (message == kRunOutOfMemory) AllocateTooMuch();
+        if (message == WM_APP) return 1234;
+        return CDialog::WindowProc(message, wParam, lParam);
+    }
+    // What the installer's dialog does: the run, and with it the dialog, ends.
+    void OnHandlerFailed() noexcept override {
+        ++failures;
+        EndDialog(IDABORT);
+    }
+
+private:
+    void (*body_)(OutOfMemoryDialog&);
+};
+
+TEST(HandlerOutOfMemory, TheMessageEndsHandledAndTheMainWindowEndsTheRun) {
+    struct Case {
+        const char* name;
+        void (*body)(OutOfMemoryDialog&);
+    } cases[] = {
+        {"the dialog's own handler",
+         [](OutOfMemoryDialog& d) { EXPECT_EQ(d.SendMessage(kRunOutOfMemory), 0); }},
+        {"a control's handler", [](OutOfMemoryDialog& d) { EXPECT_EQ(d.cancel.SendMessage(kRunOutOfMemory), 0); }},
+        {"a control's handler for a message nested in another",
+         [](OutOfMemoryDialog& d) {
+             d.cancel.SetWindowText("nested");
+             EXPECT_EQ(d.cancel.GetWindowText(), "nested");  // the outer message's Default() still ran
+         }},
+        {"a notification offered to the control",
+         [](OutOfMemoryDialog& d) {
+             d.cancel.failOnClickNotify = true;
+             d.cancel.SendMessage(BM_CLICK);
+             EXPECT_FALSE(d.cancelled);  // the click went no further
+         }},
+        {"the dialog's start", [](OutOfMemoryDialog&) { AllocateTooMuch(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        events.clear();
+        OutOfMemoryDialog dialog(c.body);
+        CWinApp app;
+        app.m_pMainWnd = &dialog;
+        EXPECT_EQ(dialog.DoModal(), IDABORT);
+        EXPECT_EQ(dialog.failures, 1);
+        EXPECT_EQ(events, std::vector<std::string>{});  // no allocation succeeded
+    }
+}
+
+// After the failure the window works as before: its handlers answer, its controls' default
+// handling runs, and a later failure is heard again.
+TEST(HandlerOutOfMemory, TheWindowsGoOnWorking) {
+    OutOfMemoryDialog dialog([](OutOfMemoryDialog& d) {
+        d.cancel.SendMessage(kRunOutOfMemory);
+        EXPECT_EQ(d.SendMessage(WM_APP), 1234);
+        d.cancel.SetWindowText("Stop");
+        EXPECT_EQ(d.cancel.GetWindowText(), "Stop");
+        d.cancel.SendMessage(BM_CLICK);
+        EXPECT_TRUE(d.cancelled);
+        d.SendMessage(kRunOutOfMemory);
+    });
+    CWinApp app;
+    app.m_pMainWnd = &dialog;
+    EXPECT_EQ(dialog.DoModal(), IDABORT);
+    EXPECT_EQ(dialog.failures, 2);
 }
 
 TEST(Handles, UniqueClosesOnceAndMoves) {

@@ -155,6 +155,21 @@ TEST_F(RegistryKeyTest, ReadStringAsUtf16KeepsEveryCharacter) {
     }
 }
 
+TEST_F(RegistryKeyTest, WriteStringAsUtf16KeepsEveryCharacter) {
+    const std::wstring folder = L"C:\\Program Files (x86)\\\u0418\u0433\u0440\u044b \u6e38\u620f";
+    RegistryKey key;
+    ASSERT_TRUE(key.OpenOrCreate("Software\\PellmorrowRegistryTest", HKEY_CURRENT_USER));
+    EXPECT_TRUE(key.WriteString(L"installDir", folder));
+    // Stored as the text with its NUL, of the type a string has, whoever reads it.
+    wchar_t stored[64] = {};
+    DWORD type = 0, size = sizeof(stored);
+    ASSERT_EQ(RegQueryValueExW(key.Handle(), L"installDir", nullptr, &type, reinterpret_cast<BYTE*>(stored), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(size, (folder.size() + 1) * sizeof(wchar_t));
+    EXPECT_EQ(std::wstring(stored), folder);
+}
+
 TEST_F(RegistryKeyTest, CreateGivesAKeyWithoutAccessRights) {
     RegistryKey key;
     ASSERT_TRUE(key.Open("Software", HKEY_CURRENT_USER));
