@@ -85,8 +85,9 @@ class Session(unittest.TestCase):
 
     def test_successful_run(self):
         # The answer waits until the window shows that it is connecting, and each piece of the
-        # body until the bar has shown the one before, so that every caption and a rising
-        # percentage show however slowly the installer runs.
+        # body until the bar has shown the one before (for at most 2 s: the test copy gives up on
+        # a server silent for 3 s), so that every caption and a rising percentage show however
+        # slowly the installer runs.
         events = DriverEvents(BUILD / "e2e-events.txt")
         piece = 16384
 
@@ -94,9 +95,9 @@ class Session(unittest.TestCase):
             for start in range(0, len(self.setup_bytes), piece):
                 shown = len(events.positions())
                 yield self.setup_bytes[start:start + piece]
-                events.wait(lambda lines: len([line for line in lines if line.startswith("position ")]) > shown, 10)
+                events.wait(lambda lines: len([line for line in lines if line.startswith("position ")]) > shown, 2)
                 if start + 2 * piece >= len(self.setup_bytes):
-                    events.wait("caption Download in progress...")
+                    events.wait("caption Download in progress...", 2)
 
         def slow_setup(request):
             events.wait("caption Connecting to server...")
