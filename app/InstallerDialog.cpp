@@ -5,6 +5,7 @@
 #include "app/ScreenScale.h"
 #include "framework/Gdi.h"
 #include "framework/WinApp.h"
+#include "services/OwnImage.h"
 #include "services/RegistryKey.h"
 #include "services/StampedBlock.h"
 
@@ -39,22 +40,6 @@ std::wstring TempDirectory() {
     return dir;
 }
 
-// How much of the program's own file the system has loaded as its image: the headers and every
-// section's data. The stamp lies after it, so the stamp reader passes over this part instead of
-// reading it a second time. 0 (read the whole file) if the headers make no sense.
-uint32_t OwnImageFileSize() {
-    const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    if (!base || dos->e_magic != IMAGE_DOS_SIGNATURE) return 0;
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    if (nt->Signature != IMAGE_NT_SIGNATURE) return 0;
-    uint32_t end = nt->OptionalHeader.SizeOfHeaders;
-    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
-    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section)
-        if (section->SizeOfRawData != 0) end = std::max<uint32_t>(end, section->PointerToRawData + section->SizeOfRawData);
-    return end;
-}
-
 // The dialog manager's units for a font: the letters' average width, and the height.
 SIZE DialogBaseUnits(HDC dc, HFONT font) {
     static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
@@ -85,7 +70,7 @@ InstallerDialog::~InstallerDialog() {
     // A worker still inside a network read after Cancel's wait would go on using this object's
     // downloader: nothing of the cancelled run is worth keeping, so the process ends first.
     // (The setup's workers guard themselves the same way.)
-    if (slideDownloader.busy || slideDownloader.IsCallbackRunning()) TerminateProcess(GetCurrentProcess(), 0);
+    EndProcessIfStillUsed(slideDownloader.InUse());
 }
 
 void InstallerDialog::DoDataExchange(CDataExchange* pDX) {
@@ -158,6 +143,8 @@ void InstallerDialog::AddAboutToSystemMenu() {
 void InstallerDialog::ReadAffiliateStamp() {
     char stampRemarks[kStampRemarksSize] = {};
     StampedBlock reader;
+    // The stamp lies after the image, so the reader passes over the image instead of reading it
+    // a second time (the whole file when the size is 0).
     if (!ownPath.empty() && reader.ReadStamp(ownPath.c_str(), &affiliateId, stampRemarks, OwnImageFileSize())) {
         remarks = stampRemarks;
     } else {
@@ -182,8 +169,7 @@ void InstallerDialog::MakeGuid() {
 void InstallerDialog::LaunchInstalledGameAndExit() {
     RegistryKey key;
     std::wstring installDir;
-    if (!key.Open("Software", HKEY_CURRENT_USER) || !key.Open(productName.c_str(), key.Handle()) ||
-        !key.ReadString(L"installDir", installDir))
+    if (!key.OpenProduct(productName, false) || !key.ReadString(L"installDir", installDir))
         return;
     std::wstring command = InstalledGameCommand(installDir, Widen(productName));
     auto result = reinterpret_cast<INT_PTR>(

@@ -1,5 +1,6 @@
 #include "app/SetupWorkers.h"
 
+#include "services/PollingWait.h"
 #include "services/RegistryKey.h"
 
 #include <objbase.h>
@@ -52,7 +53,7 @@ SetupWorkers::~SetupWorkers() {
     FinishResult();
     // A worker still inside a network read, or a check still reading the program: nothing of
     // the cancelled run is worth keeping, so the process ends before they meet a dead object.
-    if (downloader.busy || downloader.IsCallbackRunning() || checking) TerminateProcess(GetCurrentProcess(), 0);
+    EndProcessIfStillUsed(downloader.InUse() || checking);
 }
 
 bool SetupWorkers::StartDownload(const std::string& url, const std::wstring& path, Failure* failure) {
@@ -93,16 +94,8 @@ DownloadReport SetupWorkers::TakeReport() {
     return report;
 }
 
-// Input stays queued meanwhile.
 bool SetupWorkers::WaitUntilIdle(const Downloader& downloader, DWORD ms) {
-    DWORD start = GetTickCount();
-    while (downloader.busy || downloader.IsCallbackRunning()) {
-        if (GetTickCount() - start >= ms) return false;
-        MSG message;
-        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
-    }
-    return true;
+    return WaitUntil([&downloader] { return !downloader.InUse(); }, ms);
 }
 
 // After this no callback reaches this object, and a stopped download has removed its partial
@@ -166,8 +159,7 @@ void SetupWorkers::HandOver() {
         // A folder recorded by an earlier, broken installation must not pass for the one this
         // setup program chooses.
         RegistryKey key;
-        if (key.Open("Software", HKEY_CURRENT_USER) && key.Open(record.productName.c_str(), key.Handle()))
-            key.DeleteValue("installDir");
+        if (key.OpenProduct(record.productName, false)) key.DeleteValue("installDir");
     }
     // Started in the run's own folder, which holds nothing else.
     DWORD exitCode;
@@ -175,8 +167,7 @@ void SetupWorkers::HandOver() {
     check.Delete(program);
     {
         RegistryKey key;
-        if (key.Open("Software", HKEY_CURRENT_USER) &&
-            key.OpenOrCreate(record.productName.c_str(), key.Handle())) {
+        if (key.OpenProduct(record.productName, true)) {
             key.WriteDword("affId", record.affiliateId);
             key.WriteDword("skinId", static_cast<DWORD>(record.skinId));
             key.WriteString("remarks", record.remarks);

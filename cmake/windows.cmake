@@ -8,6 +8,7 @@ add_library(pellmorrow_win STATIC
   services/RegistryKey.cpp
   services/Downloader.cpp
   services/PublisherCheck.cpp
+  services/OwnImage.cpp
   services/SystemDlls.cpp
   services/RunFolder.cpp
   services/HeldFile.cpp

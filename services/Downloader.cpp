@@ -4,6 +4,7 @@
 #include "services/FileDigest.h"
 #include "services/HeldFile.h"
 #include "services/HttpHeaders.h"
+#include "services/PollingWait.h"
 #include "services/SystemDlls.h"
 
 #include <cstring>
@@ -456,11 +457,7 @@ Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::strin
 
 // False when a stop was asked for meanwhile.
 bool Downloader::PauseBeforeAttempt(int failedAttempts) {
-    DWORD start = GetTickCount(), pause = RetryPauseMs(failedAttempts);
-    while (GetTickCount() - start < pause) {
-        if (stopRequested) return false;
-        Sleep(20);
-    }
+    WaitUntil([this] { return stopRequested.load(); }, RetryPauseMs(failedAttempts));
     return !stopRequested;
 }
 

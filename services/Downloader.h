@@ -15,6 +15,13 @@
 
 class Downloader;
 
+// For the destructor of an object that a download's worker (or another thread) may still use:
+// nothing of a run being torn down is worth keeping, so the process ends before that thread
+// meets a dead object.
+inline void EndProcessIfStillUsed(bool used) {
+    if (used) TerminateProcess(GetCurrentProcess(), 0);
+}
+
 // Called on the worker thread for every event. It reads status, received, totalSize and, for a
 // memory download, buffer from the downloader. Its result is not looked at.
 using DownloadCallback = int (*)(Downloader* downloader, void* context);
@@ -60,6 +67,8 @@ public:
     //    is done with this object.
     // From inside a callback it reads true (that callback is running).
     bool IsCallbackRunning() const { return callbacksRunning->load() != 0; }
+    // True while a worker may still touch this object: in that order, as above.
+    bool InUse() const { return busy || IsCallbackRunning(); }
 
     // The state, readable by the owner and the callback; written only through the calls above
     // and by the worker. Counters and status are atomic so that the owner's thread may read them
