@@ -2,6 +2,7 @@
 // Fetches one URL over HTTP on a worker thread of its own, into a file or into memory, and
 // reports every step through a callback that runs on that worker thread. One download at a time
 // per object; the object is reused for the next one.
+#include "framework/Handles.h"
 #include "services/DownloadTypes.h"
 #include "services/HeldFile.h"
 
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 class Downloader;
@@ -110,6 +112,11 @@ private:
     DownloadEvent Fetch(HINTERNET session, CallbackCount& running);
     Attempt FetchOnce(HINTERNET connection, const std::string& object, DWORD flags, Sink& sink,
                       bool& accepted, std::string& validator, CallbackCount& running);
+    UniqueInternet Send(HINTERNET connection, const std::string& object, DWORD flags, const std::string& headers,
+                        DWORD* code);
+    std::optional<Attempt> ResumeOrRestart(HINTERNET request, DWORD code, const uint32_t* length, Sink& sink,
+                                           std::string& validator);
+    Attempt ReadBody(HINTERNET request, Sink& sink, CallbackCount& running);
     // Records why an attempt (and, if it is the last, the download) failed.
     Attempt Fail(Attempt how, FailureReason reason, uint32_t detail = 0) {
         failure = Failure{reason, detail};
