@@ -9,7 +9,6 @@
 #include "services/RegistryKey.h"
 #include "services/StampedBlock.h"
 
-#include <rpc.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -58,10 +57,32 @@ std::wstring Widen(const std::string& text) {
     MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
     return wide;
 }
+
+// What the resources and the stamp say of the installation this run may record.
+InstallRecord ReadInstallRecord(const std::wstring& ownPath) {
+    InstallRecord record;
+    record.defaultInstallDir = LoadResourceString(IDS_INSTALL_DIR);
+    record.productName = LoadResourceString(IDS_PRODUCT_NAME);
+    char stampRemarks[kStampRemarksSize] = {};
+    StampedBlock reader;
+    // The stamp lies after the image, so the reader passes over the image instead of reading it
+    // a second time (the whole file when the size is 0).
+    if (!ownPath.empty() && reader.ReadStamp(ownPath.c_str(), &record.affiliateId, stampRemarks, OwnImageFileSize())) {
+        record.remarks = stampRemarks;
+    } else {
+        record.affiliateId = 0;
+        record.remarks = "NoSign";
+    }
+    record.skinId = std::atoi(LoadResourceString(IDS_SKIN_ID).c_str());
+    return record;
+}
 }  // namespace
 
 InstallerDialog::InstallerDialog(CWnd* parent, DWORD silenceMs)
-    : CDialog(IDD_INSTALLER_DIALOG, parent), silenceMs(silenceMs) {}
+    : CDialog(IDD_INSTALLER_DIALOG, parent),
+      ownPath(ModulePath()),
+      setupWork(ReadInstallRecord(ownPath), ownPath, LoadResourceString(IDS_SERVER_HOST), silenceMs),
+      silenceMs(silenceMs) {}
 
 InstallerDialog::~InstallerDialog() {
     // The window is gone: the run's result request gets what is left of its bound first, so
@@ -83,20 +104,11 @@ void InstallerDialog::DoDataExchange(CDataExchange* pDX) {
 // the costliest step of the start-up, and it is made while the request is on its way. The stamp,
 // the installed check and the setup program's place come first, as the request needs them.
 void InstallerDialog::BeginRun() {
-    defaultInstallDir = LoadResourceString(IDS_INSTALL_DIR);
-    productName = LoadResourceString(IDS_PRODUCT_NAME);
-    ownPath = ModulePath();
-    ReadAffiliateStamp();
-    skinId = std::atoi(LoadResourceString(IDS_SKIN_ID).c_str());
-    std::wstring tempDirectory = TempDirectory();
     LaunchInstalledGameAndExit();
     // The setup program goes into a new folder of this run's own: without one there is nowhere to
     // put it, and the download fails.
-    if (setupWork.folder.Create(tempDirectory)) installerPath = JoinPath(setupWork.folder.Path(), L"QVTInstaller.exe");
-    PrepareSetupSession();
+    session.SetTarget(setupWork.MakeProgramPath(TempDirectory()));
     StartSetupDownload(kEnglish);
-    // Recorded only after the setup program has run; not worth delaying the request for.
-    MakeGuid();
     // The window, which comes next, loads its DLLs only after this.
     setupWork.WaitUntilDownloadAnswered(kRequestHeadStartMs);
 }
@@ -108,7 +120,7 @@ void InstallerDialog::BeginRun() {
 BOOL InstallerDialog::OnInitDialog() {
     CDialog::OnInitDialog();
     SetUpProgressBar();
-    setupWork.window = m_hWnd;
+    setupWork.SendNewsTo(m_hWnd);
     sessionView.ShowWhatCameBeforeWindow();
     ReadSetupDownload();
     ShowDownloadStarted();
@@ -120,7 +132,9 @@ BOOL InstallerDialog::OnInitDialog() {
     SetWindowText(LoadResourceString(IDS_WINDOW_TITLE).c_str());
     {
         CClientDC dc(this);
-        LoadBackground(dc);
+        background.LoadFromResource("JPG", MAKEINTRESOURCEA(IDR_BACKGROUND));
+        TakeScreenScale();
+        FitWindowToBackground();
         CreateLanguageButtons(dc);
     }
     // Made after the download started, which hides them: hidden like the ones it found.
@@ -140,33 +154,10 @@ void InstallerDialog::AddAboutToSystemMenu() {
     AppendMenuA(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
 }
 
-void InstallerDialog::ReadAffiliateStamp() {
-    char stampRemarks[kStampRemarksSize] = {};
-    StampedBlock reader;
-    // The stamp lies after the image, so the reader passes over the image instead of reading it
-    // a second time (the whole file when the size is 0).
-    if (!ownPath.empty() && reader.ReadStamp(ownPath.c_str(), &affiliateId, stampRemarks, OwnImageFileSize())) {
-        remarks = stampRemarks;
-    } else {
-        affiliateId = 0;
-        remarks = "NoSign";
-    }
-}
-
-void InstallerDialog::MakeGuid() {
-    UUID uuid;
-    RPC_CSTR text = nullptr;
-    if (UuidCreate(&uuid) != RPC_S_OK || UuidToStringA(&uuid, &text) != RPC_S_OK) {
-        guid = "GUID FAILED!";
-        return;
-    }
-    guid = reinterpret_cast<const char*>(text);
-    RpcStringFreeA(&text);
-}
-
 // An installed product is launched instead of being downloaded again; the installer then ends
 // before its window is ever shown.
 void InstallerDialog::LaunchInstalledGameAndExit() {
+    const std::string& productName = setupWork.Record().productName;
     RegistryKey key;
     std::wstring installDir;
     if (!key.OpenProduct(productName, false) || !key.ReadString(L"installDir", installDir))
@@ -177,16 +168,20 @@ void InstallerDialog::LaunchInstalledGameAndExit() {
     if (result > 32) std::exit(1);
 }
 
-// At 96 DPI the window takes the start-up picture's width and 17 pixels more than its height;
-// the frame is not allowed for, so the picture is cut at the right and bottom, never stretched.
-// That client area is the design: at another DPI the client area is the design scaled, and the
-// caption and frame at that DPI come on top, so the same part of the picture shows at every scale.
-void InstallerDialog::LoadBackground(CDC&) {
-    background.LoadFromResource("JPG", MAKEINTRESOURCEA(IDR_BACKGROUND));
+// The screen's scale the window starts at, which the template's font was made for; later changes
+// of scale are this window's to follow, not the dialog manager's.
+void InstallerDialog::TakeScreenScale() {
     dpi = WindowDpi(m_hWnd);
     fontDpi = dpi;
     templateFont = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
     LeaveDpiChangesToDialog(m_hWnd);
+}
+
+// At 96 DPI the window takes the start-up picture's width and 17 pixels more than its height;
+// the frame is not allowed for, so the picture is cut at the right and bottom, never stretched.
+// That client area is the design: at another DPI the client area is the design scaled, and the
+// caption and frame at that DPI come on top, so the same part of the picture shows at every scale.
+void InstallerDialog::FitWindowToBackground() {
     CSize picture = background.GetPixelSize();
     SIZE frame = WindowSizeForClient(0, 0, GetWindowLongA(m_hWnd, GWL_STYLE), GetWindowLongA(m_hWnd, GWL_EXSTYLE),
                                      kDesignDpi);

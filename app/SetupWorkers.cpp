@@ -1,9 +1,11 @@
 #include "app/SetupWorkers.h"
 
+#include "app/InstallerPaths.h"
 #include "services/PollingWait.h"
 #include "services/RegistryKey.h"
 
 #include <objbase.h>
+#include <rpc.h>
 #include <shellapi.h>
 
 namespace {
@@ -40,6 +42,15 @@ bool RunAndWait(const wchar_t* file, const wchar_t* parameters, const wchar_t* f
     return started;
 }
 
+std::string NewGuid() {
+    UUID uuid;
+    RPC_CSTR text = nullptr;
+    if (UuidCreate(&uuid) != RPC_S_OK || UuidToStringA(&uuid, &text) != RPC_S_OK) return "GUID FAILED!";
+    std::string guid = reinterpret_cast<const char*>(text);
+    RpcStringFreeA(&text);
+    return guid;
+}
+
 bool StartThread(LPTHREAD_START_ROUTINE main, void* parameter) {
     HANDLE thread = CreateThread(nullptr, 0, main, parameter, 0, nullptr);
     if (!thread) return false;
@@ -47,6 +58,13 @@ bool StartThread(LPTHREAD_START_ROUTINE main, void* parameter) {
     return true;
 }
 }  // namespace
+
+SetupWorkers::SetupWorkers(InstallRecord record, std::wstring ownPath, std::string serverHost, DWORD silenceMs)
+    : record(std::move(record)), ownPath(std::move(ownPath)), serverHost(std::move(serverHost)), silenceMs(silenceMs) {}
+
+std::wstring SetupWorkers::MakeProgramPath(const std::wstring& parent) {
+    return folder.Create(parent) ? JoinPath(folder.Path(), L"QVTInstaller.exe") : std::wstring();
+}
 
 SetupWorkers::~SetupWorkers() {
     // The window is gone: the user waits for nothing while the result request ends.
@@ -155,6 +173,7 @@ DWORD WINAPI SetupWorkers::HandOverMain(void* parameter) { static_cast<SetupWork
 
 // Everything after the setup program ends is done whatever it did.
 void SetupWorkers::HandOver() {
+    record.guid = NewGuid();
     {
         // A folder recorded by an earlier, broken installation must not pass for the one this
         // setup program chooses.

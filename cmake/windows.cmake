@@ -19,7 +19,7 @@ add_library(pellmorrow_win STATIC
   controls/SkinButton.cpp
   app/InstallerDialog.cpp
   app/ScreenScale.cpp
-  app/DownloadSession.cpp
+  app/InstallerDialogSession.cpp
   app/RunReport.cpp
   app/SetupWorkers.cpp
   app/Slideshow.cpp
