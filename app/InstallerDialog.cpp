@@ -101,8 +101,9 @@ void InstallerDialog::DoDataExchange(CDataExchange* pDX) {
 }
 
 // The setup program's request goes out before any window exists: the process's first window is
-// the costliest step of the start-up, and it is made while the request is on its way. The stamp,
-// the installed check and the setup program's place come first, as the request needs them.
+// the costliest step of the start-up, and it is made while the request is on its way. What the
+// request needs comes first: the stamp (read as the dialog is made), the installed check and the
+// setup program's place.
 void InstallerDialog::BeginRun() {
     LaunchInstalledGameAndExit();
     // The setup program goes into a new folder of this run's own: without one there is nowhere to

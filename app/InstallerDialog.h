@@ -1,7 +1,7 @@
 #pragma once
 // The installer's one window: its start-up (InstallerDialog.cpp), what the setup program's
-// download session shows and how Cancel reaches it (InstallerDialogSession.cpp; the session itself is
-// SetupSession, its work on other threads SetupWorkers) and the background slideshow
+// download session shows and how Cancel reaches it (InstallerDialogSession.cpp; the session
+// itself is SetupSession, its work on other threads SetupWorkers) and the background slideshow
 // (Slideshow.cpp).
 #include "app/ByteHandOver.h"
 #include "app/SetupSession.h"
