@@ -91,13 +91,13 @@ protected:
     ImageEntry normalImage;
 
 private:
-    // The steps of a paint, in order. PaintBackground may shrink rect by the default frame.
-    DWORD PaintBackground(CDC* dc, CRect* rect);
-    DWORD PaintBorder(CDC* dc, CRect* rect);
-    void PaintImage(CDC* dc, BOOL hasCaption, const RECT* item, CRect* caption, BOOL pressed, BOOL disabled);
-    void PaintCaption(CDC* dc, const char* text, const RECT* item, CRect* caption, BOOL pressed, BOOL disabled);
-    void PlaceImage(BOOL hasCaption, const RECT* item, CRect* caption, BOOL pressed, int width, int height,
-                    CRect* image) const;
+    // The steps of a paint, in order, for the state that DrawItem set. PaintBackground may shrink
+    // rect by the default frame; PaintImage places the caption beside the image.
+    void PaintBackground(CDC* dc, CRect* rect);
+    void PaintBorder(CDC* dc, CRect* rect);
+    void PaintImage(CDC* dc, BOOL hasCaption, const RECT* item, CRect* caption);
+    void PaintCaption(CDC* dc, const char* text, CRect* caption);
+    void PlaceImage(BOOL hasCaption, const RECT* item, CRect* caption, int width, int height, CRect* image) const;
     void CopyParentBackground(CDC* dc);
 
     // A monochrome mask of `source`, 1 where it has the key colour; those pixels of `source`
@@ -122,7 +122,7 @@ private:
     POINT pressedShift{1, 1};
     BOOL flat = TRUE;
     BOOL parentBackground = FALSE;
-    // Set at the start of every paint.
+    // The paint state, set at the start of every paint.
     BOOL pressed = FALSE;
     BOOL focused = FALSE;
     BOOL disabled = FALSE;
