@@ -42,6 +42,11 @@ InstallerApp theApp;
 // The dialog is the whole program: when it ends, so does the application, without a message loop
 // of its own.
 BOOL InstallerApp::InitInstance() {
+    // Before anything can load a DLL by name: the program's folder may hold planted ones.
+    RestrictDllSearchToSystemFolder();
+    // The first request waits for WinINet, the longest load of the start-up: it loads on a
+    // thread of its own while the rest of the start-up runs.
+    LoadWinInetAhead();
 #ifdef PELLMORROW_TEST_SILENCE_MS
     // The end-to-end tests' copy gives up on a silent server sooner, so that they need not wait
     // for the shipped bound at every case; the downloader's own tests hold the shipped one.

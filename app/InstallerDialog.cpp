@@ -5,10 +5,10 @@
 #include "app/ScreenScale.h"
 #include "framework/Gdi.h"
 #include "framework/WinApp.h"
+#include "services/OwnImage.h"
 #include "services/RegistryKey.h"
 #include "services/StampedBlock.h"
 
-#include <rpc.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -39,22 +39,6 @@ std::wstring TempDirectory() {
     return dir;
 }
 
-// How much of the program's own file the system has loaded as its image: the headers and every
-// section's data. The stamp lies after it, so the stamp reader passes over this part instead of
-// reading it a second time. 0 (read the whole file) if the headers make no sense.
-uint32_t OwnImageFileSize() {
-    const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    if (!base || dos->e_magic != IMAGE_DOS_SIGNATURE) return 0;
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    if (nt->Signature != IMAGE_NT_SIGNATURE) return 0;
-    uint32_t end = nt->OptionalHeader.SizeOfHeaders;
-    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
-    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section)
-        if (section->SizeOfRawData != 0) end = std::max<uint32_t>(end, section->PointerToRawData + section->SizeOfRawData);
-    return end;
-}
-
 // The dialog manager's units for a font: the letters' average width, and the height.
 SIZE DialogBaseUnits(HDC dc, HFONT font) {
     static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
@@ -73,10 +57,32 @@ std::wstring Widen(const std::string& text) {
     MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
     return wide;
 }
+
+// What the resources and the stamp say of the installation this run may record.
+InstallRecord ReadInstallRecord(const std::wstring& ownPath) {
+    InstallRecord record;
+    record.productName = LoadResourceString(IDS_PRODUCT_NAME);
+    record.productFolder = Widen(record.productName);
+    char stampRemarks[kStampRemarksSize] = {};
+    StampedBlock reader;
+    // The stamp lies after the image, so the reader passes over the image instead of reading it
+    // a second time (the whole file when the size is 0).
+    if (!ownPath.empty() && reader.ReadStamp(ownPath.c_str(), &record.affiliateId, stampRemarks, OwnImageFileSize())) {
+        record.remarks = stampRemarks;
+    } else {
+        record.affiliateId = 0;
+        record.remarks = "NoSign";
+    }
+    record.skinId = std::atoi(LoadResourceString(IDS_SKIN_ID).c_str());
+    return record;
+}
 }  // namespace
 
 InstallerDialog::InstallerDialog(CWnd* parent, DWORD silenceMs)
-    : CDialog(IDD_INSTALLER_DIALOG, parent), silenceMs(silenceMs) {}
+    : CDialog(IDD_INSTALLER_DIALOG, parent),
+      ownPath(ModulePath()),
+      setupWork(ReadInstallRecord(ownPath), ownPath, LoadResourceString(IDS_SERVER_HOST), silenceMs),
+      silenceMs(silenceMs) {}
 
 InstallerDialog::~InstallerDialog() {
     // The window is gone: the run's result request gets what is left of its bound first, so
@@ -85,7 +91,7 @@ InstallerDialog::~InstallerDialog() {
     // A worker still inside a network read after Cancel's wait would go on using this object's
     // downloader: nothing of the cancelled run is worth keeping, so the process ends first.
     // (The setup's workers guard themselves the same way.)
-    if (slideDownloader.busy || slideDownloader.IsCallbackRunning()) TerminateProcess(GetCurrentProcess(), 0);
+    EndProcessIfStillUsed(slideDownloader.InUse());
 }
 
 void InstallerDialog::DoDataExchange(CDataExchange* pDX) {
@@ -95,23 +101,15 @@ void InstallerDialog::DoDataExchange(CDataExchange* pDX) {
 }
 
 // The setup program's request goes out before any window exists: the process's first window is
-// the costliest step of the start-up, and it is made while the request is on its way. The stamp,
-// the installed check and the setup program's place come first, as the request needs them.
+// the costliest step of the start-up, and it is made while the request is on its way. What the
+// request needs comes first: the stamp (read as the dialog is made), the installed check and the
+// setup program's place.
 void InstallerDialog::BeginRun() {
-    productName = LoadResourceString(IDS_PRODUCT_NAME);
-    setupWork.record.productFolder = Widen(productName);
-    ownPath = ModulePath();
-    ReadAffiliateStamp();
-    skinId = std::atoi(LoadResourceString(IDS_SKIN_ID).c_str());
-    std::wstring tempDirectory = TempDirectory();
     LaunchInstalledGameAndExit();
     // The setup program goes into a new folder of this run's own: without one there is nowhere to
     // put it, and the download fails.
-    if (setupWork.folder.Create(tempDirectory)) installerPath = JoinPath(setupWork.folder.Path(), L"QVTInstaller.exe");
-    PrepareSetupSession();
+    session.SetTarget(setupWork.MakeProgramPath(TempDirectory()));
     StartSetupDownload(kEnglish);
-    // Recorded only after the setup program has run; not worth delaying the request for.
-    MakeGuid();
     // The window, which comes next, loads its DLLs only after this.
     setupWork.WaitUntilDownloadAnswered(kRequestHeadStartMs);
 }
@@ -123,7 +121,7 @@ void InstallerDialog::BeginRun() {
 BOOL InstallerDialog::OnInitDialog() {
     CDialog::OnInitDialog();
     SetUpProgressBar();
-    setupWork.window = m_hWnd;
+    setupWork.SendNewsTo(m_hWnd);
     sessionView.ShowWhatCameBeforeWindow();
     ReadSetupDownload();
     ShowDownloadStarted();
@@ -135,7 +133,9 @@ BOOL InstallerDialog::OnInitDialog() {
     SetWindowText(LoadResourceString(IDS_WINDOW_TITLE).c_str());
     {
         CClientDC dc(this);
-        LoadBackground(dc);
+        background.LoadFromResource("JPG", MAKEINTRESOURCEA(IDR_BACKGROUND));
+        TakeScreenScale();
+        FitWindowToBackground();
         CreateLanguageButtons(dc);
     }
     // Made after the download started, which hides them: hidden like the ones it found.
@@ -155,35 +155,13 @@ void InstallerDialog::AddAboutToSystemMenu() {
     AppendMenuA(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
 }
 
-void InstallerDialog::ReadAffiliateStamp() {
-    char stampRemarks[kStampRemarksSize] = {};
-    StampedBlock reader;
-    if (!ownPath.empty() && reader.ReadStamp(ownPath.c_str(), &affiliateId, stampRemarks, OwnImageFileSize())) {
-        remarks = stampRemarks;
-    } else {
-        affiliateId = 0;
-        remarks = "NoSign";
-    }
-}
-
-void InstallerDialog::MakeGuid() {
-    UUID uuid;
-    RPC_CSTR text = nullptr;
-    if (UuidCreate(&uuid) != RPC_S_OK || UuidToStringA(&uuid, &text) != RPC_S_OK) {
-        guid = "GUID FAILED!";
-        return;
-    }
-    guid = reinterpret_cast<const char*>(text);
-    RpcStringFreeA(&text);
-}
-
 // An installed product is launched instead of being downloaded again; the installer then ends
 // before its window is ever shown.
 void InstallerDialog::LaunchInstalledGameAndExit() {
+    const std::string& productName = setupWork.Record().productName;
     RegistryKey key;
     std::wstring installDir;
-    if (!key.Open("Software", HKEY_CURRENT_USER) || !key.Open(productName.c_str(), key.Handle()) ||
-        !key.ReadString(L"installDir", installDir))
+    if (!key.OpenProduct(productName, false) || !key.ReadString(L"installDir", installDir))
         return;
     std::wstring command = InstalledGameCommand(installDir, Widen(productName));
     auto result = reinterpret_cast<INT_PTR>(
@@ -191,16 +169,20 @@ void InstallerDialog::LaunchInstalledGameAndExit() {
     if (result > 32) std::exit(1);
 }
 
-// At 96 DPI the window takes the start-up picture's width and 17 pixels more than its height;
-// the frame is not allowed for, so the picture is cut at the right and bottom, never stretched.
-// That client area is the design: at another DPI the client area is the design scaled, and the
-// caption and frame at that DPI come on top, so the same part of the picture shows at every scale.
-void InstallerDialog::LoadBackground(CDC&) {
-    background.LoadFromResource("JPG", MAKEINTRESOURCEA(IDR_BACKGROUND));
+// The screen's scale the window starts at, which the template's font was made for; later changes
+// of scale are this window's to follow, not the dialog manager's.
+void InstallerDialog::TakeScreenScale() {
     dpi = WindowDpi(m_hWnd);
     fontDpi = dpi;
     templateFont = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
     LeaveDpiChangesToDialog(m_hWnd);
+}
+
+// At 96 DPI the window takes the start-up picture's width and 17 pixels more than its height;
+// the frame is not allowed for, so the picture is cut at the right and bottom, never stretched.
+// That client area is the design: at another DPI the client area is the design scaled, and the
+// caption and frame at that DPI come on top, so the same part of the picture shows at every scale.
+void InstallerDialog::FitWindowToBackground() {
     CSize picture = background.GetPixelSize();
     SIZE frame = WindowSizeForClient(0, 0, GetWindowLongA(m_hWnd, GWL_STYLE), GetWindowLongA(m_hWnd, GWL_EXSTYLE),
                                      kDesignDpi);

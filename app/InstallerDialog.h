@@ -1,7 +1,7 @@
 #pragma once
 // The installer's one window: its start-up (InstallerDialog.cpp), what the setup program's
-// download session shows and how Cancel reaches it (DownloadSession.cpp; the session itself is
-// SetupSession, its work on other threads SetupWorkers) and the background slideshow
+// download session shows and how Cancel reaches it (InstallerDialogSession.cpp; the session
+// itself is SetupSession, its work on other threads SetupWorkers) and the background slideshow
 // (Slideshow.cpp).
 #include "app/ByteHandOver.h"
 #include "app/SetupSession.h"
@@ -34,8 +34,6 @@ public:
     void OnOK() override;
     void OnCancel() override;
     void StartDownload(UINT id);
-    // Hands the setup session and its workers what the start-up learnt; before the first start.
-    void PrepareSetupSession();
     // Gives `button` the rows of language bitmap `bitmapId`: the underlined middle row as its hot
     // image, the plain top row as its normal one; at a `dpi` other than 96 both are resampled to
     // that scale.
@@ -60,8 +58,6 @@ private:
 
     void AddAboutToSystemMenu();
     void SetUpProgressBar();
-    void ReadAffiliateStamp();
-    void MakeGuid();
     void LaunchInstalledGameAndExit();
     RequestValues RequestFor(const char* language) const;
     // False when the session refused the start (see SetupSession::Start).
@@ -70,7 +66,8 @@ private:
     void ShowDownloadStarted();
     // The setup download's latest state, to the session.
     void ReadSetupDownload();
-    void LoadBackground(CDC& dc);
+    void TakeScreenScale();
+    void FitWindowToBackground();
     void CreateLanguageButtons(CDC& dc);
     void HideLanguageButtons();
     SIZE WindowSizeAt(UINT atDpi) const;
@@ -116,6 +113,8 @@ private:
     PercentProgressBar progress;
     // Loaded once the downloads have started.
     HICON icon = nullptr;
+    // This program's own file; empty when the system cannot say.
+    const std::wstring ownPath;
     // Declared before the session, which uses it, and destroyed after it.
     SetupWorkers setupWork;
     SessionView sessionView{*this};
@@ -136,17 +135,7 @@ private:
     UniqueGdiObject scaledFont;
     // Where the template put the Cancel button, at 96 DPI.
     RECT cancelDesign{0, 0, 0, 0};
-    // This program's own file; empty when the system cannot say.
-    std::wstring ownPath;
-    // Empty when no folder could be found for it.
-    std::wstring installerPath;
-    // What the installation records, kept where the hand-over reads it.
-    std::string& productName = setupWork.record.productName;
     std::list<BackgroundSlide> slides;
-    unsigned& affiliateId = setupWork.record.affiliateId;
-    int& skinId = setupWork.record.skinId;
-    std::string& remarks = setupWork.record.remarks;
-    std::string& guid = setupWork.record.guid;
     SkinButton languageButtons[13];
     SkinButton cancelButton;
     DWORD silenceMs;

@@ -1,8 +1,8 @@
 #include "app/RunReport.h"
 
-RunReport::~RunReport() {
-    if (sender.busy) TerminateProcess(GetCurrentProcess(), 0);
-}
+#include "services/PollingWait.h"
+
+RunReport::~RunReport() { EndProcessIfStillUsed(sender.InUse()); }
 
 void RunReport::Send(const std::string& url) {
     if (sent) return;
@@ -16,5 +16,6 @@ void RunReport::Send(const std::string& url) {
 }
 
 void RunReport::Finish() {
-    while (sent && sender.busy && GetTickCount() - sentAt < kBoundMs) Sleep(10);
+    const DWORD spent = GetTickCount() - sentAt;
+    if (sent && spent < kBoundMs) WaitUntil([this] { return !sender.InUse(); }, kBoundMs - spent);
 }

@@ -1,13 +1,13 @@
 #include "app/ScreenScale.h"
 
+#include "services/SystemDlls.h"
+
 namespace {
 
 // A USER32 function that this Windows may lack; null then.
 template <typename Function>
 Function User32Function(const char* name) {
-    HMODULE user32 = GetModuleHandleW(L"user32.dll");
-    return user32 ? reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)))
-                  : nullptr;
+    return DllFunction<Function>(GetModuleHandleW(L"user32.dll"), name);
 }
 
 UINT SystemDpi() {

@@ -28,7 +28,7 @@ public:
     virtual void End() = 0;
 };
 
-// The work the session has done elsewhere. Each call returns at once, except WaitForDownload.
+// The work the session has done elsewhere. Each call returns at once, except StopDownload.
 class SetupWork {
 public:
     virtual ~SetupWork() = default;
@@ -77,7 +77,6 @@ public:
 
     // Where the setup program is written; empty when there is no folder for it.
     void SetTarget(const std::wstring& path) { target = path; }
-    const std::wstring& Target() const { return target; }
 
     // Starts the download of `url` for `language`. Refused (false, nothing changes, not even the
     // language) unless nothing was started yet or the last download failed.

@@ -1,9 +1,12 @@
 #include "app/SetupWorkers.h"
 
 #include "app/InstallFolder.h"
+#include "app/InstallerPaths.h"
+#include "services/PollingWait.h"
 #include "services/RegistryKey.h"
 
 #include <objbase.h>
+#include <rpc.h>
 #include <shellapi.h>
 
 namespace {
@@ -40,6 +43,15 @@ bool RunAndWait(const wchar_t* file, const wchar_t* parameters, const wchar_t* f
     return started;
 }
 
+std::string NewGuid() {
+    UUID uuid;
+    RPC_CSTR text = nullptr;
+    if (UuidCreate(&uuid) != RPC_S_OK || UuidToStringA(&uuid, &text) != RPC_S_OK) return "GUID FAILED!";
+    std::string guid = reinterpret_cast<const char*>(text);
+    RpcStringFreeA(&text);
+    return guid;
+}
+
 bool StartThread(LPTHREAD_START_ROUTINE main, void* parameter) {
     HANDLE thread = CreateThread(nullptr, 0, main, parameter, 0, nullptr);
     if (!thread) return false;
@@ -48,12 +60,19 @@ bool StartThread(LPTHREAD_START_ROUTINE main, void* parameter) {
 }
 }  // namespace
 
+SetupWorkers::SetupWorkers(InstallRecord record, std::wstring ownPath, std::string serverHost, DWORD silenceMs)
+    : record(std::move(record)), ownPath(std::move(ownPath)), serverHost(std::move(serverHost)), silenceMs(silenceMs) {}
+
+std::wstring SetupWorkers::MakeProgramPath(const std::wstring& parent) {
+    return folder.Create(parent) ? JoinPath(folder.Path(), L"QVTInstaller.exe") : std::wstring();
+}
+
 SetupWorkers::~SetupWorkers() {
     // The window is gone: the user waits for nothing while the result request ends.
     FinishResult();
     // A worker still inside a network read, or a check still reading the program: nothing of
     // the cancelled run is worth keeping, so the process ends before they meet a dead object.
-    if (downloader.busy || downloader.IsCallbackRunning() || checking) TerminateProcess(GetCurrentProcess(), 0);
+    EndProcessIfStillUsed(downloader.InUse() || checking);
 }
 
 bool SetupWorkers::StartDownload(const std::string& url, const std::wstring& path, Failure* failure) {
@@ -94,16 +113,8 @@ DownloadReport SetupWorkers::TakeReport() {
     return report;
 }
 
-// Input stays queued meanwhile.
 bool SetupWorkers::WaitUntilIdle(const Downloader& downloader, DWORD ms) {
-    DWORD start = GetTickCount();
-    while (downloader.busy || downloader.IsCallbackRunning()) {
-        if (GetTickCount() - start >= ms) return false;
-        MSG message;
-        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
-    }
-    return true;
+    return WaitUntil([&downloader] { return !downloader.InUse(); }, ms);
 }
 
 // After this no callback reaches this object, and a stopped download has removed its partial
@@ -172,8 +183,7 @@ void SetupWorkers::HandOver() noexcept {
         // A folder recorded by an earlier, broken installation must not pass for the one this
         // setup program chooses.
         RegistryKey key;
-        if (key.Open("Software", HKEY_CURRENT_USER) && key.Open(record.productName.c_str(), key.Handle()))
-            key.DeleteValue("installDir");
+        if (key.OpenProduct(record.productName, false)) key.DeleteValue("installDir");
     }
     // Read while nobody but the check can open the program for anything but reading.
     const WORD machine = ProgramMachine(program.c_str());
@@ -184,7 +194,8 @@ void SetupWorkers::HandOver() noexcept {
     RunResult outcome = started ? RunResult{RunResult::Outcome::Installed, exitCode, "", downloadSeconds}
                                 : RunResult{RunResult::Outcome::Failed, 0, FailureName(FailureReason::NoStart), downloadSeconds};
     try {
-        Record(machine);
+        record.guid = NewGuid();
+        RecordInstallation(machine);
     } catch (...) {
         // No memory to record it all: the next run may not find the installation.
         outcome = RunResult{RunResult::Outcome::Failed, 0, FailureName(FailureReason::NoMemory), downloadSeconds};
@@ -201,10 +212,9 @@ void SetupWorkers::HandOver() noexcept {
     for (;;) Sleep(INFINITE);
 }
 
-void SetupWorkers::Record(WORD machine) {
+void SetupWorkers::RecordInstallation(WORD machine) {
     RegistryKey key;
-    if (!key.Open("Software", HKEY_CURRENT_USER) || !key.OpenOrCreate(record.productName.c_str(), key.Handle()))
-        return;
+    if (!key.OpenProduct(record.productName, true)) return;
     key.WriteDword("affId", record.affiliateId);
     key.WriteDword("skinId", static_cast<DWORD>(record.skinId));
     key.WriteString("remarks", record.remarks);

@@ -22,6 +22,7 @@ struct InstallRecord {
     unsigned affiliateId = 0;
     int skinId = 0;
     std::string remarks;
+    // Made at the hand-over, which records it; nothing before needs it.
     std::string guid;
 };
 
@@ -40,32 +41,24 @@ public:
     static constexpr UINT WM_SETUP_DOWNLOAD = WM_APP + 3;
     static constexpr UINT WM_SETUP_CHECKED = WM_APP + 4;
 
-    SetupWorkers() = default;
+    // `record` and `ownPath` (this program's file, whose signer the check compares with the
+    // setup program's; empty when unknown) are the run's; `serverHost` is the server's host as
+    // the requests name it; `silenceMs` bounds the setup download's silences.
+    SetupWorkers(InstallRecord record, std::wstring ownPath, std::string serverHost, DWORD silenceMs);
     // Gives the result request what is left of its bound, then ends the process when a worker
     // still uses this object (see Downloader's "Leaving").
     ~SetupWorkers() override;
     SetupWorkers(const SetupWorkers&) = delete;
     SetupWorkers& operator=(const SetupWorkers&) = delete;
 
-private:
-    // The result request, destroyed after the folder: a request still under way when its bound
-    // is up ends the process (see RunReport), which must not leave the folder behind.
-    RunReport result;
-
-public:
-    // The setup program's folder, made by the start-up (see RunFolder); destroyed last, once
-    // nothing holds the program in it.
-    RunFolder folder;
-    // Where news goes. The download starts before the window exists: set by the window's thread
-    // while the worker runs, before the window's first TakeReport, which reads the news raised
-    // until then; news raised after it is set reaches the window.
-    std::atomic<HWND> window{nullptr};
-    // Set before the first start: what the workers need.
-    DWORD silenceMs = kDownloadSilenceMs;
-    std::wstring ownPath;
-    InstallRecord record;
-    // The server's host, as the requests name it.
-    std::string serverHost;
+    const InstallRecord& Record() const { return record; }
+    // Makes the run's own folder in `parent` (see RunFolder); the path of the setup program in
+    // it, empty when no folder could be made.
+    std::wstring MakeProgramPath(const std::wstring& parent);
+    // Where news goes from now on. The download starts before the window exists: called by the
+    // window's thread while the worker runs, before the window's first TakeReport, which reads
+    // the news raised until then.
+    void SendNewsTo(HWND newsWindow) { window = newsWindow; }
 
     // Waits for the result request until its answer or its bound; at once when none is under way.
     void FinishResult() { result.Finish(); }
@@ -94,6 +87,17 @@ public:
     void SendResult(const RunResult& result, const std::string& language) override;
 
 private:
+    // The result request, destroyed after the folder: a request still under way when its bound
+    // is up ends the process (see RunReport), which must not leave the folder behind.
+    RunReport result;
+    // The setup program's folder; destroyed last, once nothing holds the program in it.
+    RunFolder folder;
+    std::atomic<HWND> window{nullptr};
+    InstallRecord record;
+    const std::wstring ownPath;
+    const std::string serverHost;
+    const DWORD silenceMs;
+
     static int OnDownloadEvent(Downloader* downloader, void* context) noexcept;
     static DWORD WINAPI CheckMain(void* parameter) noexcept;
     static DWORD WINAPI HandOverMain(void* parameter) noexcept;
@@ -103,7 +107,7 @@ private:
     [[gnu::noinline]] void Check() noexcept;
     [[noreturn, gnu::noinline]] void HandOver() noexcept;
     // Records the installation of a setup program built for `machine`.
-    void Record(WORD machine);
+    void RecordInstallation(WORD machine);
 
     Downloader downloader;
     // Set at the download's first news after Connecting (see WaitUntilDownloadAnswered).

@@ -7,7 +7,3 @@ set(CMAKE_CXX_FLAGS_RELEASE "-Os -DNDEBUG")
 set(CMAKE_EXE_LINKER_FLAGS_RELEASE "-s")
 add_compile_options(-ffunction-sections -fdata-sections)
 add_link_options(-Wl,--gc-sections)
-# A 64-bit build swaps two-word atomics through the compiler's atomics library.
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  link_libraries(atomic)
-endif()

@@ -8,6 +8,7 @@ add_library(pellmorrow_win STATIC
   services/RegistryKey.cpp
   services/Downloader.cpp
   services/PublisherCheck.cpp
+  services/OwnImage.cpp
   services/SystemDlls.cpp
   services/RunFolder.cpp
   services/HeldFile.cpp
@@ -18,7 +19,7 @@ add_library(pellmorrow_win STATIC
   controls/SkinButton.cpp
   app/InstallerDialog.cpp
   app/ScreenScale.cpp
-  app/DownloadSession.cpp
+  app/InstallerDialogSession.cpp
   app/RunReport.cpp
   app/SetupWorkers.cpp
   app/InstallFolder.cpp

@@ -405,9 +405,9 @@ void SkinButton::DrawItem(LPDRAWITEMSTRUCT item) {
         // The mask's 1 bits become the background colour and its 0 bits the text colour.
         SetBkColor(dc, kWhite);
         SetTextColor(dc, kBlack);
-        PaintImage(&dc, !text.empty(), &item->rcItem, &caption, pressed, disabled);
+        PaintImage(&dc, !text.empty(), &item->rcItem, &caption);
     }
-    if (!text.empty()) PaintCaption(&dc, text.c_str(), &item->rcItem, &caption, pressed, disabled);
+    if (!text.empty()) PaintCaption(&dc, text.c_str(), &caption);
     if (focused && (!flat || flatFocusRect)) {
         CRect focus = face;
         InflateRect(&focus, -3, -3);
@@ -437,17 +437,16 @@ void SkinButton::CopyParentBackground(CDC* dc) {
     BitBlt(*dc, 0, 0, w, h, backgroundDC.get(), 0, 0, SRCCOPY);
 }
 
-DWORD SkinButton::PaintBackground(CDC* dc, CRect* rect) {
+void SkinButton::PaintBackground(CDC* dc, CRect* rect) {
     if (!flat && (focused || isDefault)) {
         CBrush black(kBlack);
         FrameRect(*dc, rect, black);
         InflateRect(rect, -1, -1);
     }
     FillSolid(*dc, *rect, colors[StateColors(hovering, pressed, focused).back]);
-    return SKINBTN_OK;
 }
 
-DWORD SkinButton::PaintBorder(CDC* dc, CRect* rect) {
+void SkinButton::PaintBorder(CDC* dc, CRect* rect) {
     const LONG L = rect->left, T = rect->top, R = rect->right, B = rect->bottom;
     if (pressed) {
         if (!flat) {
@@ -465,28 +464,26 @@ DWORD SkinButton::PaintBorder(CDC* dc, CRect* rect) {
         Polyline3(*dc, GetSysColor(COLOR_3DDKSHADOW), L, B - 1, R - 1, B - 1, R - 1, T - 1);
         Polyline3(*dc, GetSysColor(COLOR_BTNSHADOW), L + 1, B - 2, R - 2, B - 2, R - 2, T);
     }
-    return SKINBTN_OK;
 }
 
-void SkinButton::PlaceImage(BOOL hasCaption, const RECT* item, CRect* caption, BOOL isPressed, int width,
-                            int height, CRect* image) const {
+void SkinButton::PlaceImage(BOOL hasCaption, const RECT* item, CRect* caption, int width, int height,
+                            CRect* image) const {
     SkinBox captionBox = ToBox(*caption), imageBox{};
-    ::PlaceImage(hasCaption, ToBox(*item), &captionBox, isPressed && !checkBox, pressedShift.x,
+    ::PlaceImage(hasCaption, ToBox(*item), &captionBox, pressed && !checkBox, pressedShift.x,
                  pressedShift.y, width, height, &imageBox);
     FromBox(captionBox, caption);
     FromBox(imageBox, image);
 }
 
-void SkinButton::PaintImage(CDC* dc, BOOL hasCaption, const RECT* item, CRect* caption, BOOL isPressed,
-                            BOOL isDisabled) {
+void SkinButton::PaintImage(CDC* dc, BOOL hasCaption, const RECT* item, CRect* caption) {
     const ImageEntry& entry =
-        ShowsHotImage(checkBox, isPressed, hovering) || !normalImage.bitmap ? hotImage : normalImage;
+        ShowsHotImage(checkBox, pressed, hovering) || !normalImage.bitmap ? hotImage : normalImage;
     CRect image;
-    PlaceImage(hasCaption, item, caption, isPressed, entry.width, entry.height, &image);
+    PlaceImage(hasCaption, item, caption, entry.width, entry.height, &image);
     const int w = entry.width, h = entry.height;
     MemoryDC imageDC(*dc, entry.bitmap.get());
     MemoryDC maskDC(nullptr, entry.mask.get());
-    if (isDisabled) {
+    if (disabled) {
         // The image on white, which the system then draws embossed.
         UniqueGdiObject temp(CreateCompatibleBitmap(*dc, w, h));
         {
@@ -507,15 +504,14 @@ void SkinButton::PaintImage(CDC* dc, BOOL hasCaption, const RECT* item, CRect* c
     BitBlt(*dc, image.left, image.top, w, h, imageDC, 0, 0, SRCPAINT);
 }
 
-void SkinButton::PaintCaption(CDC* dc, const char* text, const RECT*, CRect* caption, BOOL isPressed,
-                              BOOL isDisabled) {
-    if (isPressed && !checkBox) OffsetRect(caption, pressedShift.x, pressedShift.y);
+void SkinButton::PaintCaption(CDC* dc, const char* text, CRect* caption) {
+    if (pressed && !checkBox) OffsetRect(caption, pressedShift.x, pressedShift.y);
     const CRect box = *caption;
     DrawTextA(*dc, text, -1, caption, DT_CALCRECT | DT_WORDBREAK | DT_CENTER);
     OffsetRect(caption, CenterOffset(box.Width(), caption->Width()), CenterOffset(box.Height(), caption->Height()));
     SetBkMode(*dc, TRANSPARENT);
     const UINT format = DT_WORDBREAK | DT_CENTER;
-    if (isDisabled) {
+    if (disabled) {
         OffsetRect(caption, 1, 1);
         SetTextColor(*dc, GetSysColor(COLOR_BTNHIGHLIGHT));
         DrawTextA(*dc, text, -1, caption, format);
@@ -524,7 +520,7 @@ void SkinButton::PaintCaption(CDC* dc, const char* text, const RECT*, CRect* cap
         DrawTextA(*dc, text, -1, caption, format);
         return;
     }
-    SkinStateColors slots = StateColors(hovering, isPressed, focused);
+    SkinStateColors slots = StateColors(hovering, pressed, focused);
     SetTextColor(*dc, colors[slots.text]);
     SetBkColor(*dc, colors[slots.back]);
     DrawTextA(*dc, text, -1, caption, format);

@@ -62,6 +62,10 @@ public:
     void DrawItem(LPDRAWITEMSTRUCT item) override;
 
 protected:
+    void PreSubclassWindow() override;
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    bool OnChildNotify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+
     // One image of the pair: after SetImages its key-coloured pixels are black, and `mask` is 1
     // exactly where they were.
     struct ImageEntry {
@@ -74,19 +78,26 @@ protected:
         HBITMAP Mask() const { return static_cast<HBITMAP>(mask.get()); }
     };
 
-    void PreSubclassWindow() override;
-    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
-    bool OnChildNotify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+    // The state that its tests look at.
+    BOOL hovering = FALSE;
+    BOOL isDefault = FALSE;
+    BOOL checkBox = FALSE;
+    COLORREF colors[kSkinColorSlots];
+    CToolTipCtrl toolTip;
+    // The cached parent pixels: a memory DC with backgroundBitmap selected in place of
+    // oldBackgroundBitmap.
+    UniqueMemoryDC backgroundDC;
+    ImageEntry hotImage;
+    ImageEntry normalImage;
 
-    // The steps of a paint, in order. PaintBackground may shrink rect by the default frame.
-    virtual DWORD PaintBackground(CDC* dc, CRect* rect);
-    virtual DWORD PaintBorder(CDC* dc, CRect* rect);
-    virtual void PaintImage(CDC* dc, BOOL hasCaption, const RECT* item, CRect* caption, BOOL pressed,
-                            BOOL disabled);
-    virtual void PaintCaption(CDC* dc, const char* text, const RECT* item, CRect* caption, BOOL pressed,
-                              BOOL disabled);
-    void PlaceImage(BOOL hasCaption, const RECT* item, CRect* caption, BOOL pressed, int width, int height,
-                    CRect* image) const;
+private:
+    // The steps of a paint, in order, for the state that DrawItem set. PaintBackground may shrink
+    // rect by the default frame; PaintImage places the caption beside the image.
+    void PaintBackground(CDC* dc, CRect* rect);
+    void PaintBorder(CDC* dc, CRect* rect);
+    void PaintImage(CDC* dc, BOOL hasCaption, const RECT* item, CRect* caption);
+    void PaintCaption(CDC* dc, const char* text, CRect* caption);
+    void PlaceImage(BOOL hasCaption, const RECT* item, CRect* caption, int width, int height, CRect* image) const;
     void CopyParentBackground(CDC* dc);
 
     // A monochrome mask of `source`, 1 where it has the key colour; those pixels of `source`
@@ -95,34 +106,10 @@ protected:
     // Grey and darkened copies (key-coloured pixels kept), owned by the caller; null on failure.
     static HBITMAP CreateGrayBitmap(HBITMAP source, int width, int height, COLORREF key);
     static HBITMAP CreateDimmedBitmap(HBITMAP source, int width, int height, COLORREF key);
+    static HBITMAP CreateRecolouredBitmap(HBITMAP source, int width, int height, COLORREF key,
+                                          COLORREF (*recolour)(COLORREF));
 
     void EndHover();
-
-    POINT pressedShift{1, 1};
-    BOOL flat = TRUE;
-    BOOL hovering = FALSE;
-    BOOL parentBackground = FALSE;
-    // Set at the start of every paint.
-    BOOL pressed = FALSE;
-    BOOL focused = FALSE;
-    BOOL disabled = FALSE;
-    BOOL isDefault = FALSE;
-    BOOL checkBox = FALSE;
-    BOOL hoverBorder = TRUE;
-    BOOL flatFocusRect = FALSE;
-    COLORREF colors[kSkinColorSlots];
-    CToolTipCtrl toolTip;
-    BOOL toolTipMade = FALSE;
-    // The cached parent pixels: a memory DC with backgroundBitmap selected in place of
-    // oldBackgroundBitmap.
-    UniqueMemoryDC backgroundDC;
-    UniqueGdiObject backgroundBitmap;
-    HGDIOBJ oldBackgroundBitmap = nullptr;
-    BOOL checkState = FALSE;
-    ImageEntry hotImage;
-    ImageEntry normalImage;
-
-private:
     void OnMouseMove(UINT flags, POINT point);
     void OnClicked();
     void OnDisabled();
@@ -131,6 +118,18 @@ private:
     void EnsureToolTip();
     void DropBackground();
     void Repaint();
-    static HBITMAP CreateRecolouredBitmap(HBITMAP source, int width, int height, COLORREF key,
-                                          COLORREF (*recolour)(COLORREF));
+
+    POINT pressedShift{1, 1};
+    BOOL flat = TRUE;
+    BOOL parentBackground = FALSE;
+    // The paint state, set at the start of every paint.
+    BOOL pressed = FALSE;
+    BOOL focused = FALSE;
+    BOOL disabled = FALSE;
+    BOOL hoverBorder = TRUE;
+    BOOL flatFocusRect = FALSE;
+    BOOL toolTipMade = FALSE;
+    UniqueGdiObject backgroundBitmap;
+    HGDIOBJ oldBackgroundBitmap = nullptr;
+    BOOL checkState = FALSE;
 };

@@ -1,5 +1,4 @@
 #include "framework/WinApp.h"
-#include "services/SystemDlls.h"
 
 #include <cstdlib>
 #include <new>
@@ -21,14 +20,7 @@ constexpr IMAGE_LOAD_CONFIG_DIRECTORY LoadConfiguration() {
 // A constant: the loader reads it before any of the program's code runs.
 extern "C" __attribute__((used)) const IMAGE_LOAD_CONFIG_DIRECTORY _load_config_used = LoadConfiguration();
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    // Before anything can load a DLL by name: the program's folder may hold planted ones.
-    RestrictDllSearchToSystemFolder();
-    // The first request waits for WinINet, the longest load of the start-up: it loads on a
-    // thread of its own while the rest of the start-up runs.
-    LoadWinInetAhead();
-    return AfxWinMain();
-}
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return AfxWinMain(); }
 
 // What the runtime calls for an exception that nothing catches. The library's own handler first
 // prints the exception's type to the standard error stream, which a windowed program does not

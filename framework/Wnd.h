@@ -43,10 +43,6 @@ public:
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
         return ::SendMessageA(m_hWnd, message, wParam, lParam);
     }
-    // Sent like SendMessage, but the caller does not wait when the window belongs to another thread.
-    BOOL SendNotifyMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
-        return ::SendNotifyMessageA(m_hWnd, message, wParam, lParam);
-    }
     BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
         return ::PostMessageA(m_hWnd, message, wParam, lParam);
     }

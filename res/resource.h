@@ -15,8 +15,6 @@
 #define IDR_BACKGROUND          261
 
 #define IDC_PROGRESS            1000
-#define IDC_STATUS              1001
-#define IDC_DOWNLOAD_FILE       1002
 #define IDC_ABOUT_VERSION       1003
 #define IDC_ABOUT_NOTE          1004
 #define ID_LANGUAGE_FIRST       1024

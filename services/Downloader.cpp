@@ -4,11 +4,13 @@
 #include "services/FileDigest.h"
 #include "services/HeldFile.h"
 #include "services/HttpHeaders.h"
+#include "services/PollingWait.h"
 #include "services/SystemDlls.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 namespace {
 constexpr const char* kUserAgent = "QVT";
@@ -375,12 +377,8 @@ DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
 }
 
 // One request. The bytes kept from earlier attempts are asked for no more when the server can
-// send the rest of the same file: the request carries the first answer's validator in If-Range,
-// and the answer is a 206 whose range starts where they end and runs to the end of the same
-// length. A whole body (200: the file changed, or the server ignores ranges) replaces them; any
-// other part is thrown away with them and the next attempt asks for everything. Without a
-// validator nothing is resumed: the server could not say whether the bytes kept and the rest
-// belong to the same file. A 206 to a request for the whole body is never taken for it.
+// send the rest of the same file (see ResumeOrRestart). Without a validator nothing is resumed:
+// the server could not say whether the bytes kept and the rest belong to the same file.
 Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::string& object, DWORD flags, Sink& sink,
                                           bool& accepted, std::string& validator, CallbackCount& running) {
     const uint32_t kept = received;
@@ -388,44 +386,24 @@ Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::strin
     if (kept > 0 && !resuming && !sink.Restart()) return Fail(Attempt::Failed, FailureReason::File, LastError());
     std::string range = resuming ? "Range: bytes=" + std::to_string(kept) + "-\r\nIf-Range: " + validator + "\r\n"
                                  : std::string();
-    UniqueInternet request;
     DWORD code = 0;
-    for (bool beforeLateDlls = !LateDllsReady();; beforeLateDlls = false) {
-        request.reset(WinInet()->HttpOpenRequestA(connection, "GET", object.c_str(), nullptr, nullptr, nullptr,
-                                                  flags | (beforeLateDlls ? kBeforeLateDlls : 0), kContext));
-        if (!request) return Fail(Attempt::Retry, FailureReason::Network, LastError());
-        LimitSilence(request.get(), policy.silenceMs);
-        if (!WinInet()->HttpSendRequestA(request.get(), range.empty() ? nullptr : range.c_str(),
-                                         static_cast<DWORD>(range.size()), nullptr, 0))
-            return Fail(Attempt::Retry, FailureReason::Network, LastError());  // no connection, or a silence
-        code = StatusCode(request.get());
-        if (!beforeLateDlls || !AsksForMore(code)) break;
-        LoadLateDlls();
-    }
+    UniqueInternet request = Send(connection, object, flags, range, &code);
+    if (!request) return Attempt::Retry;
     // The request is out: the late DLLs load meanwhile, ready for the digest and the signature check.
     LoadLateDllsAhead();
     if (code >= 500 && code <= 599) return Fail(Attempt::Retry, FailureReason::HttpStatus, code);
     if (code < 200 || code > 299) return Fail(Attempt::Failed, FailureReason::HttpStatus, code);
+    // A 206 to a request for the whole body is never taken for it.
     if (code == 206 && !resuming) return Fail(Attempt::Failed, FailureReason::BadRange, code);
     if (!accepted) {
         accepted = true;
         RaiseProgress(DownloadEvent::InProgress, running);
     }
-
     uint32_t length = 0;
-    bool hasLength = QueryLength(request.get(), &length);
+    const bool hasLength = QueryLength(request.get(), &length);
     if (resuming) {
-        std::string text;
-        ByteRange part;
-        bool rest = code == 206 && QueryHeader(request.get(), HTTP_QUERY_CONTENT_RANGE, &text) &&
-                    ParseContentRange(text, &part) && part.first == kept && part.last == totalSize - 1 &&
-                    part.total == totalSize && hasLength && length == totalSize - kept;
-        if (!rest) {
-            if (!sink.Restart()) return Fail(Attempt::Failed, FailureReason::File, LastError());
-            // Not the part asked for: the next attempt asks for the whole body.
-            validator.clear();
-            if (code == 206) return Fail(Attempt::Retry, FailureReason::BadRange, code);
-        }
+        if (std::optional<Attempt> refused = ResumeOrRestart(request.get(), code, hasLength ? &length : nullptr, sink, validator))
+            return *refused;
     }
     if (received == 0) {
         if (querySize && !hasLength) return Fail(Attempt::Failed, FailureReason::NoLength);
@@ -434,11 +412,61 @@ Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::strin
         validator = Validator(request.get());
     }
     if (!sink.Open()) return Fail(Attempt::Failed, FailureReason::File, LastError());
+    return ReadBody(request.get(), sink, running);
+}
 
+// Sends the request for `object` with the extra `headers` and learns the answer's status code.
+// Before the late DLLs are loaded WinINet may not follow a redirect nor answer a challenge: an
+// answer that asks for either is asked for again once they are. Null when no request could be
+// sent, with the failure recorded.
+UniqueInternet Downloader::Send(HINTERNET connection, const std::string& object, DWORD flags,
+                                const std::string& headers, DWORD* code) {
+    UniqueInternet request;
+    for (bool beforeLateDlls = !LateDllsReady();; beforeLateDlls = false) {
+        request.reset(WinInet()->HttpOpenRequestA(connection, "GET", object.c_str(), nullptr, nullptr, nullptr,
+                                                  flags | (beforeLateDlls ? kBeforeLateDlls : 0), kContext));
+        if (!request) {
+            failure = Failure{FailureReason::Network, LastError()};
+            return request;
+        }
+        LimitSilence(request.get(), policy.silenceMs);
+        if (!WinInet()->HttpSendRequestA(request.get(), headers.empty() ? nullptr : headers.c_str(),
+                                         static_cast<DWORD>(headers.size()), nullptr, 0)) {
+            failure = Failure{FailureReason::Network, LastError()};  // no connection, or a silence
+            return UniqueInternet();
+        }
+        *code = StatusCode(request.get());
+        if (!beforeLateDlls || !AsksForMore(*code)) return request;
+        LoadLateDlls();
+    }
+}
+
+// The answer to a request for the rest of the body continues the bytes kept only when it is a
+// 206 whose range starts where they end and runs to the end of the same length (`length`: the
+// answer's Content-Length, null when it has none). A whole body (200: the file changed, or the
+// server ignores ranges) replaces them; any other part is thrown away with them, and the next
+// attempt asks for everything. Nothing when the body may be read.
+std::optional<Downloader::Attempt> Downloader::ResumeOrRestart(HINTERNET request, DWORD code, const uint32_t* length,
+                                                               Sink& sink, std::string& validator) {
+    const uint32_t kept = received;
+    std::string text;
+    ByteRange part;
+    const bool rest = code == 206 && QueryHeader(request, HTTP_QUERY_CONTENT_RANGE, &text) &&
+                      ParseContentRange(text, &part) && part.first == kept && part.last == totalSize - 1 &&
+                      part.total == totalSize && length && *length == totalSize - kept;
+    if (rest) return std::nullopt;
+    if (!sink.Restart()) return Fail(Attempt::Failed, FailureReason::File, LastError());
+    validator.clear();
+    if (code == 206) return Fail(Attempt::Retry, FailureReason::BadRange, code);
+    return std::nullopt;
+}
+
+// Reads the body into the sink until its end, a stop, or a failure.
+Downloader::Attempt Downloader::ReadBody(HINTERNET request, Sink& sink, CallbackCount& running) {
     char chunk[kChunkSize];
     while (!stopRequested) {
         DWORD count = 0;
-        if (!WinInet()->InternetReadFile(request.get(), chunk, kChunkSize, &count))
+        if (!WinInet()->InternetReadFile(request, chunk, kChunkSize, &count))
             return Fail(Attempt::Retry, FailureReason::Network, LastError());
         if (count == 0) break;
         // Past the cap, or past what 32-bit counts can hold: the body cannot be the one wanted.
@@ -456,11 +484,7 @@ Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::strin
 
 // False when a stop was asked for meanwhile.
 bool Downloader::PauseBeforeAttempt(int failedAttempts) {
-    DWORD start = GetTickCount(), pause = RetryPauseMs(failedAttempts);
-    while (GetTickCount() - start < pause) {
-        if (stopRequested) return false;
-        Sleep(20);
-    }
+    WaitUntil([this] { return stopRequested.load(); }, RetryPauseMs(failedAttempts));
     return !stopRequested;
 }
 

@@ -2,6 +2,7 @@
 // Fetches one URL over HTTP on a worker thread of its own, into a file or into memory, and
 // reports every step through a callback that runs on that worker thread. One download at a time
 // per object; the object is reused for the next one.
+#include "framework/Handles.h"
 #include "services/DownloadTypes.h"
 #include "services/HeldFile.h"
 
@@ -11,9 +12,17 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 class Downloader;
+
+// For the destructor of an object that a download's worker (or another thread) may still use:
+// nothing of a run being torn down is worth keeping, so the process ends before that thread
+// meets a dead object.
+inline void EndProcessIfStillUsed(bool used) {
+    if (used) TerminateProcess(GetCurrentProcess(), 0);
+}
 
 // Called on the worker thread for every event. It reads status, received, totalSize and, for a
 // memory download, buffer from the downloader. Its result is not looked at.
@@ -60,6 +69,8 @@ public:
     //    is done with this object.
     // From inside a callback it reads true (that callback is running).
     bool IsCallbackRunning() const { return callbacksRunning->load() != 0; }
+    // True while a worker may still touch this object: in that order, as above.
+    bool InUse() const { return busy || IsCallbackRunning(); }
 
     // The state, readable by the owner and the callback; written only through the calls above
     // and by the worker. Counters and status are atomic so that the owner's thread may read them
@@ -101,6 +112,11 @@ private:
     DownloadEvent Fetch(HINTERNET session, CallbackCount& running);
     Attempt FetchOnce(HINTERNET connection, const std::string& object, DWORD flags, Sink& sink,
                       bool& accepted, std::string& validator, CallbackCount& running);
+    UniqueInternet Send(HINTERNET connection, const std::string& object, DWORD flags, const std::string& headers,
+                        DWORD* code);
+    std::optional<Attempt> ResumeOrRestart(HINTERNET request, DWORD code, const uint32_t* length, Sink& sink,
+                                           std::string& validator);
+    Attempt ReadBody(HINTERNET request, Sink& sink, CallbackCount& running);
     // Records why an attempt (and, if it is the last, the download) failed.
     Attempt Fail(Attempt how, FailureReason reason, uint32_t detail = 0) {
         failure = Failure{reason, detail};

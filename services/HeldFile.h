@@ -13,8 +13,6 @@ public:
     bool Hold(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& identity);
     bool IsHeld() const { return static_cast<bool>(handle); }
     HANDLE Get() const { return handle.get(); }
-    // Lets go of the file; it stays where it is.
-    void Release() { handle.reset(); }
     // Lets go of the file and deletes it from `path`, if it is still the one that was held there:
     // never another file that was put at the path since.
     void Delete(const wchar_t* path);

@@ -1,21 +1,12 @@
 #include "services/PublisherCheck.h"
 
+#include "services/OwnImage.h"
 #include "services/SystemDlls.h"
 
 #include <softpub.h>
 
 namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-// The loaded image's headers are the file's: a signed file has a certificate table.
-bool ThisProgramCarriesSignature() {
-    const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_OPTIONAL_HEADER& optional = nt->OptionalHeader;
-    return optional.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_SECURITY &&
-           optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size != 0;
-}
 
 // One verdict of WinVerifyTrust on a file, kept open while the signer's certificate is read.
 // No window, no revocation check, nothing fetched from the network.
@@ -74,7 +65,7 @@ bool PublisherCheck::Check(const std::wstring& ownPath, const std::wstring& prog
         verdict = static_cast<uint32_t>(ERROR_INVALID_HANDLE);
         return false;
     }
-    if (!ThisProgramCarriesSignature()) return true;
+    if (!OwnImageIsSigned()) return true;
 
     // Without the system's signature functions nothing checks out.
     if (ownPath.empty() || !Trust()) {

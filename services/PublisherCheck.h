@@ -10,7 +10,7 @@
 class PublisherCheck {
 public:
     // Takes over the program's `file`, held so that nobody can change, replace or delete it
-    // until Release or Delete (or this object going): what runs is what was checked. True at
+    // until Delete (or this object going): what runs is what was checked. True at
     // once when this installer's file carries no signature, provided the file is held. Otherwise
     // true only when the program's signature is valid and its signing certificate holds the
     // same public key as the one that signed this installer. The key, not the whole certificate:
@@ -20,8 +20,6 @@ public:
     // never runs anything unchecked. Needs no network: certificates are not checked for
     // revocation. `ownPath` is this installer's own file, whose signer is the publisher.
     bool Check(const std::wstring& ownPath, const std::wstring& programPath, HeldFile file);
-    // Lets go of the program; it stays.
-    void Release() { program.Release(); }
     // Lets go of the program and deletes it (`programPath`, as checked).
     void Delete(const std::wstring& programPath) { program.Delete(programPath.c_str()); }
     // Why the last Check was false: the system's error when the program could not be opened,

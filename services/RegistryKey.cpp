@@ -32,6 +32,11 @@ bool RegistryKey::OpenOrCreate(const char* subKey, HKEY parent) {
     return Open(subKey, parent);
 }
 
+bool RegistryKey::OpenProduct(const std::string& product, bool create) {
+    return Open("Software", HKEY_CURRENT_USER) &&
+           (create ? OpenOrCreate(product.c_str(), Handle()) : Open(product.c_str(), Handle()));
+}
+
 bool RegistryKey::Create(const char* subKey, HKEY parent) {
     // A parent that is the held key must stay open until the new key exists.
     if (parent != key.get()) Close();

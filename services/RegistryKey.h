@@ -19,6 +19,9 @@ public:
     bool OpenOrCreate(const char* subKey, HKEY parent);
     // The key this creates has no access rights: use OpenOrCreate to read or write values.
     bool Create(const char* subKey, HKEY parent);
+    // A product's key of the user's, HKEY_CURRENT_USER\Software\<product>; made when it is
+    // missing with `create`.
+    bool OpenProduct(const std::string& product, bool create);
 
     // Up to 1024 bytes of data, taken as text up to the first NUL; `out` is kept on failure.
     bool ReadString(const char* valueName, std::string& out) const;

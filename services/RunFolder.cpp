@@ -1,5 +1,7 @@
 #include "services/RunFolder.h"
 
+#include "services/PollingWait.h"
+
 #include <rpc.h>
 
 bool RunFolder::Create(const std::wstring& parent) {
@@ -39,10 +41,12 @@ void RunFolder::Remove() {
     held.reset();
     // A file deleted just before goes only when the last handle to it closes, which may be the
     // system's own a moment later: the folder is tried again for up to two seconds.
-    for (int attempt = 0; attempt < 100 && !RemoveDirectoryW(path.c_str()); ++attempt) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) break;
-        Sleep(20);
-    }
+    WaitUntil(
+        [this] {
+            if (RemoveDirectoryW(path.c_str())) return true;
+            const DWORD error = GetLastError();
+            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        },
+        2000);
     path.clear();
 }

@@ -48,17 +48,83 @@ bool RunAhead(AheadWork work) {
     return thread != nullptr;
 }
 
-template <typename Function>
-bool Find(HMODULE dll, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(dll ? GetProcAddress(dll, name) : nullptr));
-    return function != nullptr;
+// A table of a DLL's functions, filled once by the first caller while later ones wait for it.
+// Never a function-local static: the runtime holds one lock of the whole process while such a
+// static is made, so a DLL loading in its initialiser would hold up every other thread's first
+// use of any such static. A once-flag of its own holds up only the callers of this table.
+template <typename Table>
+class LoadedOnce {
+public:
+    using Load = bool (*)(Table&);
+    constexpr explicit LoadedOnce(Load load) : load(load) {}
+    // Null when the DLL or any of the functions is missing.
+    const Table* Get() {
+        InitOnceExecuteOnce(&once, Run, this, nullptr);
+        return complete ? &table : nullptr;
+    }
+
+private:
+    static BOOL CALLBACK Run(INIT_ONCE*, void* parameter, void**) {
+        auto* self = static_cast<LoadedOnce*>(parameter);
+        self->complete = self->load(self->table);
+        return TRUE;
+    }
+
+    INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+    Load load;
+    Table table{};
+    bool complete = false;
+};
+
+#define FIND(dll, table, name) ((table.name = DllFunction<decltype(table.name)>(dll, #name)) != nullptr)
+
+bool LoadWinInet(WinInetFunctions& functions) {
+    HMODULE dll = LoadSystemDll(L"wininet.dll");
+    return FIND(dll, functions, InternetOpenA) && FIND(dll, functions, InternetSetOptionA) &&
+           FIND(dll, functions, InternetCrackUrlA) && FIND(dll, functions, InternetConnectA) &&
+           FIND(dll, functions, HttpOpenRequestA) && FIND(dll, functions, HttpSendRequestA) &&
+           FIND(dll, functions, HttpQueryInfoA) && FIND(dll, functions, InternetReadFile) &&
+           FIND(dll, functions, InternetCloseHandle);
+}
+
+bool LoadTrust(TrustFunctions& functions) {
+    LoadLateDlls();
+    HMODULE wintrust = LoadSystemDll(L"wintrust.dll");
+    HMODULE crypt32 = LoadSystemDll(L"crypt32.dll");
+    return FIND(wintrust, functions, WinVerifyTrust) && FIND(wintrust, functions, WTHelperProvDataFromStateData) &&
+           FIND(wintrust, functions, WTHelperGetProvSignerFromChain) &&
+           FIND(wintrust, functions, WTHelperGetProvCertFromChain) &&
+           FIND(crypt32, functions, CertComparePublicKeyInfo);
+}
+
+bool LoadHashes(HashFunctions& functions) {
+    LoadLateDlls();
+    HMODULE bcrypt = LoadSystemDll(L"bcrypt.dll");
+    return FIND(bcrypt, functions, BCryptOpenAlgorithmProvider) &&
+           FIND(bcrypt, functions, BCryptCloseAlgorithmProvider) && FIND(bcrypt, functions, BCryptCreateHash) &&
+           FIND(bcrypt, functions, BCryptHashData) && FIND(bcrypt, functions, BCryptFinishHash) &&
+           FIND(bcrypt, functions, BCryptDestroyHash);
+}
+
+#undef FIND
+
+// The DLLs stay loaded for the process's life.
+LoadedOnce<WinInetFunctions> wininetFunctions{LoadWinInet};
+LoadedOnce<TrustFunctions> trustFunctions{LoadTrust};
+LoadedOnce<HashFunctions> hashFunctions{LoadHashes};
+INIT_ONCE lateDllsOnce = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK LoadLateDllsOnce(INIT_ONCE*, void*, void**) {
+    if (searchRestricted && DelayLoadsSearchProgramFolder()) LoadLateDllsNow();
+    lateDllsReady = true;
+    return TRUE;
 }
 }  // namespace
 
 void RestrictDllSearchToSystemFolder() {
     using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-    auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    auto setDefaultDllDirectories = DllFunction<SetDefaultDllDirectoriesFunction>(
+        GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
     if (setDefaultDllDirectories && setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         searchRestricted = true;
         lateDllsReady = !DelayLoadsSearchProgramFolder();
@@ -87,72 +153,22 @@ void LoadThemeDlls() {
 
 bool LateDllsReady() { return lateDllsReady; }
 
-void LoadLateDlls() {
-    static const bool loaded = [] {
-        if (searchRestricted && DelayLoadsSearchProgramFolder()) LoadLateDllsNow();
-        lateDllsReady = true;
-        return true;
-    }();
-    (void)loaded;
-}
+void LoadLateDlls() { InitOnceExecuteOnce(&lateDllsOnce, LoadLateDllsOnce, nullptr, nullptr); }
 
 void LoadLateDllsAhead() {
     static std::atomic<bool> started{false};
     if (!LateDllsReady() && !started.exchange(true)) RunAhead(LoadLateDlls);
 }
 
-// Each table is filled once, by the first caller; the DLLs stay loaded for the process's life.
-#define FIND(dll, table, name) Find(dll, #name, table.name)
-
-const WinInetFunctions* WinInet() {
-    static const WinInetFunctions* const loaded = []() -> const WinInetFunctions* {
-        static WinInetFunctions functions;
-        HMODULE dll = LoadSystemDll(L"wininet.dll");
-        bool all = FIND(dll, functions, InternetOpenA) && FIND(dll, functions, InternetSetOptionA) &&
-                   FIND(dll, functions, InternetCrackUrlA) && FIND(dll, functions, InternetConnectA) &&
-                   FIND(dll, functions, HttpOpenRequestA) && FIND(dll, functions, HttpSendRequestA) &&
-                   FIND(dll, functions, HttpQueryInfoA) && FIND(dll, functions, InternetReadFile) &&
-                   FIND(dll, functions, InternetCloseHandle);
-        return all ? &functions : nullptr;
-    }();
-    return loaded;
-}
+const WinInetFunctions* WinInet() { return wininetFunctions.Get(); }
 
 void LoadWinInetAhead() {
     RunAhead([] { WinInet(); });
 }
 
-const TrustFunctions* Trust() {
-    static const TrustFunctions* const loaded = []() -> const TrustFunctions* {
-        static TrustFunctions functions;
-        LoadLateDlls();
-        HMODULE wintrust = LoadSystemDll(L"wintrust.dll");
-        HMODULE crypt32 = LoadSystemDll(L"crypt32.dll");
-        bool all = FIND(wintrust, functions, WinVerifyTrust) &&
-                   FIND(wintrust, functions, WTHelperProvDataFromStateData) &&
-                   FIND(wintrust, functions, WTHelperGetProvSignerFromChain) &&
-                   FIND(wintrust, functions, WTHelperGetProvCertFromChain) &&
-                   FIND(crypt32, functions, CertComparePublicKeyInfo);
-        return all ? &functions : nullptr;
-    }();
-    return loaded;
-}
+const TrustFunctions* Trust() { return trustFunctions.Get(); }
 
-const HashFunctions* Hashes() {
-    static const HashFunctions* const loaded = []() -> const HashFunctions* {
-        static HashFunctions functions;
-        LoadLateDlls();
-        HMODULE bcrypt = LoadSystemDll(L"bcrypt.dll");
-        bool all = FIND(bcrypt, functions, BCryptOpenAlgorithmProvider) &&
-                   FIND(bcrypt, functions, BCryptCloseAlgorithmProvider) && FIND(bcrypt, functions, BCryptCreateHash) &&
-                   FIND(bcrypt, functions, BCryptHashData) && FIND(bcrypt, functions, BCryptFinishHash) &&
-                   FIND(bcrypt, functions, BCryptDestroyHash);
-        return all ? &functions : nullptr;
-    }();
-    return loaded;
-}
-
-#undef FIND
+const HashFunctions* Hashes() { return hashFunctions.Get(); }
 
 void CloseInternetHandle::operator()(HINTERNET handle) const {
     // A handle exists only when WinINet was loaded.

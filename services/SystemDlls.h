@@ -21,6 +21,12 @@ void RestrictDllSearchToSystemFolder();
 // A DLL from the system folder by its file name, kept loaded; null when it is not there.
 HMODULE LoadSystemDll(const wchar_t* name);
 
+// The function `name` of `dll`, as the pointer type `Function`; null when either is missing.
+template <typename Function>
+Function DllFunction(HMODULE dll, const char* name) {
+    return dll ? reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(dll, name))) : nullptr;
+}
+
 // Wine's common controls load the themes' DLLs when they start, by a search that still includes
 // the program's folder: called before their first use, this loads the system's ones.
 void LoadThemeDlls();
@@ -42,6 +48,8 @@ void LoadLateDlls();
 // Loads them on a thread of their own, once; where no thread can be had, whoever needs them first
 // loads them.
 void LoadLateDllsAhead();
+
+// Each table below is filled by its first caller, while others wait for that one alone.
 
 // The WinINet functions the downloader calls. Null when wininet.dll or any of them is missing:
 // then no download can start, and each one fails. A plain request loads no late DLL; see

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 std::wstring Lower(std::wstring text) {
@@ -23,6 +26,69 @@ std::wstring SystemFolder() {
     wchar_t path[MAX_PATH] = {};
     GetSystemDirectoryW(path, MAX_PATH);
     return Lower(path);
+}
+
+// Runs first, so that these calls are the tables' first: threads that ask at once all wait for
+// the one load and get the complete table, none a null or a half-filled one.
+TEST(SystemDlls, FirstCallersAtOnceGetTheSameCompleteTables) {
+    constexpr int kThreads = 6;
+    struct Seen {
+        const WinInetFunctions* wininet = nullptr;
+        const TrustFunctions* trust = nullptr;
+        const HashFunctions* hashes = nullptr;
+        bool complete = false;
+    };
+    std::vector<Seen> seen(kThreads);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            while (!go) std::this_thread::yield();
+            // Each thread starts with another table, so every table has racing first callers.
+            Seen& mine = seen[i];
+            for (int step = 0; step < 3; ++step) {
+                switch ((i + step) % 3) {
+                case 0: mine.wininet = WinInet(); break;
+                case 1: mine.trust = Trust(); break;
+                case 2: mine.hashes = Hashes(); break;
+                }
+            }
+            mine.complete = mine.wininet && mine.wininet->InternetCloseHandle && mine.trust &&
+                            mine.trust->CertComparePublicKeyInfo && mine.hashes && mine.hashes->BCryptDestroyHash;
+        });
+    }
+    go = true;
+    for (std::thread& thread : threads) thread.join();
+    for (int i = 0; i < kThreads; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(seen[i].complete);
+        EXPECT_EQ(seen[i].wininet, WinInet());
+        EXPECT_EQ(seen[i].trust, Trust());
+        EXPECT_EQ(seen[i].hashes, Hashes());
+    }
+}
+
+// A missing DLL or function is null, never a crash; a present one is the DLL's own.
+TEST(SystemDlls, DllFunctionFindsWhatIsThereOnly) {
+    using Function = BOOL(WINAPI*)(HANDLE);
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    struct Case {
+        HMODULE dll;
+        const char* name;
+        bool found;
+    } cases[] = {
+        {kernel32, "CloseHandle", true},
+        {kernel32, "NoSuchFunctionAnywhere", false},
+        {nullptr, "CloseHandle", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Function function = DllFunction<Function>(c.dll, c.name);
+        EXPECT_EQ(function != nullptr, c.found);
+        if (c.found) {
+            EXPECT_EQ(reinterpret_cast<void*>(function), reinterpret_cast<void*>(GetProcAddress(c.dll, c.name)));
+        }
+    }
 }
 
 // A name misspelt in a table would fail every download, or every signature check.

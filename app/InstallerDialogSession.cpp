@@ -55,13 +55,6 @@ void InstallerDialog::OnSize(UINT, int, int) {
     progress.MoveWindow(side, bottom - ScaleToDpi(20, dpi), client.right - 2 * side, ScaleToDpi(20, dpi), TRUE);
 }
 
-void InstallerDialog::PrepareSetupSession() {
-    setupWork.silenceMs = silenceMs;
-    setupWork.ownPath = ownPath;
-    setupWork.serverHost = LoadResourceString(IDS_SERVER_HOST);
-    session.SetTarget(installerPath);
-}
-
 // A language chosen while a download runs, or once the setup program runs, changes nothing.
 void InstallerDialog::StartDownload(UINT id) {
     if (StartSetupDownload(id)) ShowDownloadStarted();
@@ -74,7 +67,8 @@ bool InstallerDialog::StartSetupDownload(UINT id) {
 }
 
 RequestValues InstallerDialog::RequestFor(const char* language) const {
-    return RequestValues{LoadResourceString(IDS_SERVER_HOST), affiliateId, skinId, language, remarks};
+    const InstallRecord& record = setupWork.Record();
+    return RequestValues{LoadResourceString(IDS_SERVER_HOST), record.affiliateId, record.skinId, language, record.remarks};
 }
 
 void InstallerDialog::ShowDownloadStarted() {
