@@ -2,7 +2,6 @@
 // Ownership of Windows handles: every handle belongs to exactly one object and is closed when
 // that object goes away or takes another handle.
 #include <windows.h>
-#include <wininet.h>
 
 #include <utility>
 
@@ -41,15 +40,12 @@ private:
 
 struct CloseRegKey { void operator()(HKEY key) const { RegCloseKey(key); } };
 struct CloseKernelHandle { void operator()(HANDLE handle) const { CloseHandle(handle); } };
-// Through the WinINet loaded from the system folder (services/SystemDlls.cpp).
-struct CloseInternetHandle { void operator()(HINTERNET handle) const; };
 struct DeleteGdiObject { void operator()(HGDIOBJ object) const { DeleteObject(object); } };
 struct DeleteMemoryDC { void operator()(HDC dc) const { DeleteDC(dc); } };
 
 using UniqueHkey = Unique<HKEY, CloseRegKey>;
 // Kernel handles use null for "none"; wrap INVALID_HANDLE_VALUE results with AdoptFileHandle.
 using UniqueHandle = Unique<HANDLE, CloseKernelHandle>;
-using UniqueInternet = Unique<HINTERNET, CloseInternetHandle>;
 using UniqueGdiObject = Unique<HGDIOBJ, DeleteGdiObject>;
 using UniqueMemoryDC = Unique<HDC, DeleteMemoryDC>;
 

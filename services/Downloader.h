@@ -5,6 +5,7 @@
 #include "framework/Handles.h"
 #include "services/DownloadTypes.h"
 #include "services/HeldFile.h"
+#include "services/SystemDlls.h"
 
 #include <windows.h>
 #include <wininet.h>

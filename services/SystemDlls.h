@@ -11,6 +11,12 @@
 #include <wintrust.h>
 #include <bcrypt.h>
 
+#include "framework/Handles.h"
+
+// A WinINet handle, closed through the WinINet loaded from the system folder.
+struct CloseInternetHandle { void operator()(HINTERNET handle) const; };
+using UniqueInternet = Unique<HINTERNET, CloseInternetHandle>;
+
 // From here on the process loads DLLs by name from the system folder only (nor from the
 // program's folder, nor the current one), also those that system DLLs load on their own.
 // Called first thing at start-up. Where Windows cannot restrict the search (Windows 7 without
