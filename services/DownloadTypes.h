@@ -51,6 +51,7 @@ enum class FailureReason : uint8_t {
     NoStart,      // the checked setup program could not be started
     Changed,      // the complete file was replaced or changed by someone else before it was held
     NoWindow,     // the window could not be made (no common controls): nobody could follow the run
+    ProxyAuth,    // the proxy asked who the user is, and the user cancelled (or failed three times)
 };
 
 struct Failure {
