@@ -4,6 +4,7 @@
 // SetupSession, its work on other threads SetupWorkers) and the background slideshow
 // (Slideshow.cpp).
 #include "app/ByteHandOver.h"
+#include "app/ProxyCredentials.h"
 #include "app/SetupSession.h"
 #include "app/SetupWorkers.h"
 #include "app/SlideshowParser.h"
@@ -28,7 +29,10 @@ public:
     // while the window is made. DoModal shows what the session came to meanwhile.
     void BeginRun();
     // After a DoModal that could not make the window: ends the run begun without it.
-    void EndWithoutWindow() { session.EndWithoutWindow(); }
+    void EndWithoutWindow() {
+        proxyCredentials.Close();
+        session.EndWithoutWindow();
+    }
     BOOL OnInitDialog() override;
     void OnOK() override;
     void OnCancel() override;
@@ -91,7 +95,7 @@ private:
         bool failedBeforeWindow = false;
     };
     void CloseQuestion();
-    DownloadPolicy SlidePolicy(uint32_t maxBytes) const;
+    DownloadPolicy SlidePolicy(uint32_t maxBytes);
 
     // Posted to the window by the slideshow's download worker once a body waits in its hand-over.
     static constexpr UINT WM_SLIDESHOW_DESCRIPTION = WM_APP + 1;
@@ -112,6 +116,8 @@ private:
     HICON icon = nullptr;
     // This program's own file; empty when the system cannot say.
     const std::wstring ownPath;
+    // Every download of the run asks through it; destroyed after them.
+    ProxyCredentials proxyCredentials;
     // Declared before the session, which uses it, and destroyed after it.
     SetupWorkers setupWork;
     SessionView sessionView{*this};

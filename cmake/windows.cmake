@@ -22,6 +22,7 @@ add_library(pellmorrow_win STATIC
   app/InstallerDialogSession.cpp
   app/RunReport.cpp
   app/SetupWorkers.cpp
+  app/ProxyCredentials.cpp
   app/Slideshow.cpp
   framework/StringInstances.cpp
 )
