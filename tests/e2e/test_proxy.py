@@ -88,8 +88,9 @@ class Squid:
         lines.append("http_access deny all")
         config = work / "squid.conf"
         config.write_text("\n".join(lines) + "\n")
-        self.process = subprocess.Popen([SQUID, "-N", "-f", str(config)], stdin=subprocess.DEVNULL,
-                                        stdout=open(work / "squid.out", "wb"), stderr=subprocess.STDOUT)
+        with open(work / "squid.out", "wb") as out:
+            self.process = subprocess.Popen([SQUID, "-N", "-f", str(config)], stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 30
         while not self.listening():
             if self.process.poll() is not None or time.monotonic() > deadline:
@@ -272,7 +273,7 @@ class Proxy(unittest.TestCase):
         # proxy's log only.
         results = [query for status, _, url in self.squid.log() if "installer_result" in url
                    for query in [dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(url).query))]]
-        self.assertEqual([(q["result"], q["reason"]) for q in results], [("failed", "proxy-auth")], self.squid.log())
+        self.assertEqual([(q["outcome"], q["reason"]) for q in results], [("failed", "proxy-auth")], self.squid.log())
 
     def test_proxy_that_is_not_there_fails_like_a_server_that_is_not_there(self):
         self.use_proxy(free_port())
@@ -292,8 +293,8 @@ class PublisherChallenge(unittest.TestCase):
     def test_server_asking_for_credentials_fails_the_download(self):
         server = TestServer(port=TEST_PORT)
         self.addCleanup(server.stop)
-        server.add_route("/index.new.php", Response(b"who are you", status=401,
-                                                    headers={"WWW-Authenticate": 'Basic realm="publisher"'}))
+        server.add_route("/index.new.php", b"who are you", status=401,
+                         headers={"WWW-Authenticate": 'Basic realm="publisher"'})
         record = DRIVE_C / "setup-record.txt"
         record.unlink(missing_ok=True)
         code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", INSTALLER_E2E,
@@ -304,7 +305,7 @@ class PublisherChallenge(unittest.TestCase):
         self.assertEqual(report["captions"][-1], "Download failed!", report)
         self.assertEqual(report["credentialsDialogs"], 0, report)
         results = [dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(e["path"]).query)) for e in server.log()]
-        self.assertIn(("failed", "http"), [(q.get("result"), q.get("reason")) for q in results], results)
+        self.assertIn(("failed", "http"), [(q.get("outcome"), q.get("reason")) for q in results], results)
 
 
 if __name__ == "__main__":
