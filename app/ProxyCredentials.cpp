@@ -44,6 +44,11 @@ ProxyPrompt::Answer ProxyCredentials::Ask(HINTERNET request, unsigned& seen) {
     return Answer::Retry;
 }
 
+bool ProxyCredentials::Asking() {
+    ExclusiveScope guard(state);
+    return waiting != nullptr;
+}
+
 void ProxyCredentials::ShowTo(HWND newOwner) {
     bool asked;
     {

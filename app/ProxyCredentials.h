@@ -31,6 +31,9 @@ public:
     unsigned Answers() const override { return answers; }
     Answer Ask(HINTERNET request, unsigned& seen) override;
 
+    // True while an ask waits for the dialog's answer.
+    bool Asking();
+
     // On the window's thread. From now on dialogs are owned by `owner`; an ask waiting for a
     // window is shown now.
     void ShowTo(HWND owner);
