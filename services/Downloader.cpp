@@ -79,21 +79,21 @@ uint32_t LastError() { return static_cast<uint32_t>(GetLastError()); }
 // entered once and go with every later request. It is opened by the first download and never
 // closed: a worker stuck in a read may still use it while the process ends.
 INIT_ONCE sessionOnce = INIT_ONCE_STATIC_INIT;
-HINTERNET session = nullptr;
-DWORD sessionError = 0;
+HINTERNET sharedSession = nullptr;
+DWORD sharedSessionError = 0;
 
 BOOL CALLBACK OpenSession(INIT_ONCE*, void*, void**) {
     const WinInetFunctions* wininet = WinInet();
-    session = wininet ? wininet->InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0) : nullptr;
-    sessionError = session ? 0 : GetLastError();
+    sharedSession = wininet ? wininet->InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0) : nullptr;
+    sharedSessionError = sharedSession ? 0 : GetLastError();
     return TRUE;
 }
 
 // Null, with the error in `error`, when no session could be had.
 HINTERNET SharedSession(uint32_t* error) {
     InitOnceExecuteOnce(&sessionOnce, OpenSession, nullptr, nullptr);
-    *error = sessionError;
-    return session;
+    *error = sharedSessionError;
+    return sharedSession;
 }
 
 // Reads the rest of an answer that is not wanted, so that the same request can be sent again.
