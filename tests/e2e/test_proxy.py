@@ -259,21 +259,29 @@ class Proxy(unittest.TestCase):
                 for entry in self.server.log():
                     self.assertNotIn("Proxy-Authorization", entry["headers"])
 
-    def test_cancel_fails_the_download_as_proxy_auth(self):
+    def test_no_right_answer_fails_the_download_as_proxy_auth(self):
         self.start_squid({USER: PASSWORD})
-        report = self.run_session("credentials=cancel", "cancel-at=Download failed!")
-        self.assertEqual(report["captions"][-1], "Download failed!", report)
-        self.assertNotEqual(report["exitCode"], 1, report)
-        self.assertFalse(self.record.exists(), "the setup program ran")
-        self.assertEqual(left_in_temp(self.temp), [])
-        # Asked once: the slideshow's request, refused too, asks nobody again.
-        self.assertEqual(report["credentialsDialogs"], 1, report)
-        self.assertEqual(self.server_requests(), [], "a request passed the proxy")
-        # The result request names the reason; the proxy refuses it as well, so it shows in the
-        # proxy's log only.
-        results = [query for status, _, url in self.squid.log() if "installer_result" in url
-                   for query in [dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(url).query))]]
-        self.assertEqual([(q["outcome"], q["reason"]) for q in results], [("failed", "proxy-auth")], self.squid.log())
+        for name, answers in [("cancel", ["cancel"]),
+                              ("three wrong passwords", [f"{USER}:wrong1", f"{USER}:wrong2", f"{USER}:wrong3"])]:
+            with self.subTest(name):
+                self.server.clear_log()
+                self.squid.access_log.write_text("")
+                report = self.run_session("credentials=" + ",".join(answers), "cancel-at=Download failed!")
+                self.assertEqual(report["captions"][-1], "Download failed!", report)
+                self.assertNotEqual(report["exitCode"], 1, report)
+                self.assertFalse(self.record.exists(), "the setup program ran")
+                self.assertEqual(left_in_temp(self.temp), [])
+                # Asked no more than that: the slideshow's request, refused too, asks nobody again.
+                self.assertEqual(report["credentialsDialogs"], len(answers), report)
+                self.assertEqual(self.server_requests(), [], "a request passed the proxy")
+                # The result request names the reason; the proxy refuses it as well (bare, and again
+                # with the session's wrong credentials where there are any), so it shows in the
+                # proxy's log only.
+                results = [query for status, _, url in self.squid.log() if "installer_result" in url
+                           for query in [dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(url).query))]]
+                self.assertTrue(results, self.squid.log())
+                self.assertEqual({(q["outcome"], q["reason"]) for q in results}, {("failed", "proxy-auth")},
+                                 self.squid.log())
 
     def test_proxy_that_is_not_there_fails_like_a_server_that_is_not_there(self):
         self.use_proxy(free_port())
