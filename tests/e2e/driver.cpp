@@ -19,7 +19,7 @@
 //                               with answer-when, answer the question only once the bar's
 //                               position has reached POSITION; with click-at, click the German
 //                               language button (1027) once the bar shows TEXT; with
-//                               credentials, answer each proxy credentials dialog (the system's,
+//                               credentials, answer each proxy credentials dialog (Wine's,
 //                               titled "Enter Network Password") with the next ANSWER: USER:PASSWORD
 //                               fills its two edit fields and presses OK, `cancel` presses Cancel
 //                               (a dialog beyond the list is cancelled); reports how many appeared;
