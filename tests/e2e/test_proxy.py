@@ -245,8 +245,11 @@ class Proxy(unittest.TestCase):
                 reg_delete(PRODUCT_KEY)
                 report = self.run_session("credentials=" + ",".join(answers))
                 self.assert_installed(report)
-                # Once per answer, whatever else asked meanwhile; owned by the installer's window.
+                # Once per answer, whatever else asked meanwhile; owned by the installer's window;
+                # the proxy's own dialog, naming the proxy and its realm.
                 self.assertEqual(report["credentialsDialogs"], dialogs, report)
+                self.assertIn(f"127.0.0.1:{self.squid.port}", report["credentialsTexts"], report)
+                self.assertIn("Pellmorrow test proxy", report["credentialsTexts"], report)
                 asked = [e["event"] for e in report["events"] if e["event"].startswith("credentials ")]
                 self.assertEqual([e for e in asked if e != "credentials closed"], ["credentials ok owned"] * dialogs,
                                  report)
