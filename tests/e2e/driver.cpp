@@ -366,7 +366,9 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& can
                     EnumChildWindows(dialog, CollectText, reinterpret_cast<LPARAM>(&texts));
                     credentialsTexts = JsonList(texts, true);
                 }
-                const bool owned = GetWindow(dialog, GW_OWNER) == main && main;
+                // The main window may have shown in the same poll as the dialog.
+                HWND installer = main ? main : FindVisibleWindow(process.info.dwProcessId, kTitle);
+                const bool owned = installer && GetWindow(dialog, GW_OWNER) == installer;
                 note("credentials " + std::string(answer == "cancel" ? "cancel" : "ok") + (owned ? " owned" : ""));
                 credentialsDialog = dialog;
                 if (!AnswerCredentials(dialog, answer)) note("credentials fields missing");
