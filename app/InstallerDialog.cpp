@@ -81,10 +81,12 @@ InstallRecord ReadInstallRecord(const std::wstring& ownPath) {
 InstallerDialog::InstallerDialog(CWnd* parent, DWORD silenceMs)
     : CDialog(IDD_INSTALLER_DIALOG, parent),
       ownPath(ModulePath()),
-      setupWork(ReadInstallRecord(ownPath), ownPath, LoadResourceString(IDS_SERVER_HOST), silenceMs),
+      setupWork(ReadInstallRecord(ownPath), ownPath, LoadResourceString(IDS_SERVER_HOST), silenceMs,
+                &proxyCredentials),
       silenceMs(silenceMs) {}
 
 InstallerDialog::~InstallerDialog() {
+    proxyCredentials.Close();
     // The window is gone: the run's result request gets what is left of its bound first, so
     // that a slideshow worker still in a read does not end the process under it.
     setupWork.FinishResult();
@@ -122,6 +124,8 @@ BOOL InstallerDialog::OnInitDialog() {
     CDialog::OnInitDialog();
     SetUpProgressBar();
     setupWork.SendNewsTo(m_hWnd);
+    // A proxy that asked for credentials before the window existed is answered now.
+    proxyCredentials.ShowTo(m_hWnd);
     sessionView.ShowWhatCameBeforeWindow();
     ReadSetupDownload();
     ShowDownloadStarted();
@@ -359,6 +363,12 @@ LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
     case SetupWorkers::WM_SETUP_DOWNLOAD:
         ReadSetupDownload();
         return 0;
+    case ProxyCredentials::WM_PROXY_CREDENTIALS:
+        proxyCredentials.OnAsked();
+        return 0;
+    case WM_DESTROY:
+        proxyCredentials.Close();
+        break;
     case SetupWorkers::WM_SETUP_CHECKED:
         session.OnChecked(wParam != 0, static_cast<uint32_t>(lParam));
         return 0;

@@ -4,6 +4,7 @@
 // itself is SetupSession, its work on other threads SetupWorkers) and the background slideshow
 // (Slideshow.cpp).
 #include "app/ByteHandOver.h"
+#include "app/ProxyCredentials.h"
 #include "app/SetupSession.h"
 #include "app/SetupWorkers.h"
 #include "app/SlideshowParser.h"
@@ -28,8 +29,12 @@ public:
     // while the window is made. DoModal shows what the session came to meanwhile.
     void BeginRun();
     // Ends the run begun as a failure: after a DoModal that could not make the window
-    // (NoWindow), or when memory ran out outside the window's handlers (NoMemory).
-    void EndAsFailed(FailureReason why) noexcept { session.EndAsFailed(why); }
+    // (NoWindow), or when memory ran out outside the window's handlers (NoMemory); an ask for
+    // proxy credentials still waiting is refused.
+    void EndAsFailed(FailureReason why) noexcept {
+        proxyCredentials.Close();
+        session.EndAsFailed(why);
+    }
     BOOL OnInitDialog() override;
     void OnOK() override;
     void OnCancel() override;
@@ -94,7 +99,7 @@ private:
         bool failedBeforeWindow = false;
     };
     void CloseQuestion();
-    DownloadPolicy SlidePolicy(uint32_t maxBytes) const;
+    DownloadPolicy SlidePolicy(uint32_t maxBytes);
 
     // Posted to the window by the slideshow's download worker once a body waits in its hand-over.
     static constexpr UINT WM_SLIDESHOW_DESCRIPTION = WM_APP + 1;
@@ -115,6 +120,8 @@ private:
     HICON icon = nullptr;
     // This program's own file; empty when the system cannot say.
     const std::wstring ownPath;
+    // Every download of the run asks through it; destroyed after them.
+    ProxyCredentials proxyCredentials;
     // Declared before the session, which uses it, and destroyed after it.
     SetupWorkers setupWork;
     SessionView sessionView{*this};

@@ -60,8 +60,13 @@ bool StartThread(LPTHREAD_START_ROUTINE main, void* parameter) {
 }
 }  // namespace
 
-SetupWorkers::SetupWorkers(InstallRecord record, std::wstring ownPath, std::string serverHost, DWORD silenceMs)
-    : record(std::move(record)), ownPath(std::move(ownPath)), serverHost(std::move(serverHost)), silenceMs(silenceMs) {}
+SetupWorkers::SetupWorkers(InstallRecord record, std::wstring ownPath, std::string serverHost, DWORD silenceMs,
+                           ProxyPrompt* proxyPrompt)
+    : record(std::move(record)),
+      ownPath(std::move(ownPath)),
+      serverHost(std::move(serverHost)),
+      silenceMs(silenceMs),
+      proxyPrompt(proxyPrompt) {}
 
 std::wstring SetupWorkers::MakeProgramPath(const std::wstring& parent) {
     return folder.Create(parent) ? JoinPath(folder.Path(), L"QVTInstaller.exe") : std::wstring();
@@ -80,6 +85,7 @@ bool SetupWorkers::StartDownload(const std::string& url, const std::wstring& pat
     DownloadPolicy policy;
     policy.silenceMs = silenceMs;
     policy.attempts = kSetupAttempts;
+    policy.proxyPrompt = proxyPrompt;
     if (downloader.DownloadToFile(url, path, true, policy)) return true;
     // Busy cannot be: the session starts one download at a time.
     *failure = downloader.busy ? Failure{FailureReason::NoThread, 0} : downloader.failure;

@@ -43,8 +43,10 @@ public:
 
     // `record` and `ownPath` (this program's file, whose signer the check compares with the
     // setup program's; empty when unknown) are the run's; `serverHost` is the server's host as
-    // the requests name it; `silenceMs` bounds the setup download's silences.
-    SetupWorkers(InstallRecord record, std::wstring ownPath, std::string serverHost, DWORD silenceMs);
+    // the requests name it; `silenceMs` bounds the setup download's silences; `proxyPrompt`
+    // answers a proxy that asks who the user is.
+    SetupWorkers(InstallRecord record, std::wstring ownPath, std::string serverHost, DWORD silenceMs,
+                 ProxyPrompt* proxyPrompt = nullptr);
     // Gives the result request what is left of its bound, then ends the process when a worker
     // still uses this object (see Downloader's "Leaving").
     ~SetupWorkers() override;
@@ -97,6 +99,7 @@ private:
     const std::wstring ownPath;
     const std::string serverHost;
     const DWORD silenceMs;
+    ProxyPrompt* const proxyPrompt;
 
     static int OnDownloadEvent(Downloader* downloader, void* context) noexcept;
     static DWORD WINAPI CheckMain(void* parameter) noexcept;

@@ -23,11 +23,12 @@ constexpr uint32_t kPictureMaxBytes = 4 * 1024 * 1024;
 
 // Nothing the server sends makes the slideshow hold more than its cap, and no picture is
 // fetched twice: the slideshow is decoration, not worth a retry.
-DownloadPolicy InstallerDialog::SlidePolicy(uint32_t maxBytes) const {
+DownloadPolicy InstallerDialog::SlidePolicy(uint32_t maxBytes) {
     DownloadPolicy policy;
     policy.silenceMs = silenceMs;
     policy.maxBytes = maxBytes;
     policy.attempts = 1;
+    policy.proxyPrompt = &proxyCredentials;
     return policy;
 }
 

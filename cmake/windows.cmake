@@ -23,6 +23,7 @@ add_library(pellmorrow_win STATIC
   app/RunReport.cpp
   app/SetupWorkers.cpp
   app/InstallFolder.cpp
+  app/ProxyCredentials.cpp
   app/Slideshow.cpp
   framework/StringInstances.cpp
 )

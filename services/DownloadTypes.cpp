@@ -20,6 +20,7 @@ const char* FailureName(FailureReason reason) {
     case FailureReason::NoStart: return "no-start";
     case FailureReason::Changed: return "changed";
     case FailureReason::NoWindow: return "no-window";
+    case FailureReason::ProxyAuth: return "proxy-auth";
     }
     return "unknown";
 }

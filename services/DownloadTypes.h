@@ -8,6 +8,8 @@
 // enough that a dead link ends with a message while the user still waits for one.
 constexpr uint32_t kDownloadSilenceMs = 30000;
 
+class ProxyPrompt;
+
 // What a download accepts and how hard it tries.
 struct DownloadPolicy {
     uint32_t silenceMs = kDownloadSilenceMs;
@@ -19,6 +21,9 @@ struct DownloadPolicy {
     // answers the range request correctly, else from the start. A refusal (another status) or a
     // length that cannot be right fails at once.
     int attempts = 1;
+    // Asks the user when a proxy wants credentials that WinINet cannot give by itself; without
+    // one such a download fails at once (ProxyAuth).
+    ProxyPrompt* proxyPrompt = nullptr;
 };
 
 enum class DownloadEvent : int32_t {
@@ -51,6 +56,7 @@ enum class FailureReason : uint8_t {
     NoStart,      // the checked setup program could not be started
     Changed,      // the complete file was replaced or changed by someone else before it was held
     NoWindow,     // the window could not be made (no common controls): nobody could follow the run
+    ProxyAuth,    // the proxy asked who the user is, and the user cancelled (or failed three times)
 };
 
 struct Failure {

@@ -5,6 +5,7 @@
 #include "services/HeldFile.h"
 #include "services/HttpHeaders.h"
 #include "services/PollingWait.h"
+#include "services/ProxyPrompt.h"
 #include "services/SystemDlls.h"
 
 #include <cstring>
@@ -74,8 +75,38 @@ std::string Validator(HINTERNET request) {
 
 uint32_t LastError() { return static_cast<uint32_t>(GetLastError()); }
 
-// Set on every handle: under Wine the session's time-outs do not reach its requests, and only a
-// request's receive time-out ends a read from a server that went silent.
+// One internet session for every request of the run: credentials that a proxy asked for are
+// entered once and go with every later request. It is opened by the first download and never
+// closed: a worker stuck in a read may still use it while the process ends.
+INIT_ONCE sessionOnce = INIT_ONCE_STATIC_INIT;
+HINTERNET sharedSession = nullptr;
+DWORD sharedSessionError = 0;
+
+BOOL CALLBACK OpenSession(INIT_ONCE*, void*, void**) {
+    const WinInetFunctions* wininet = WinInet();
+    sharedSession = wininet ? wininet->InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0) : nullptr;
+    sharedSessionError = sharedSession ? 0 : GetLastError();
+    return TRUE;
+}
+
+// Null, with the error in `error`, when no session could be had.
+HINTERNET SharedSession(uint32_t* error) {
+    InitOnceExecuteOnce(&sessionOnce, OpenSession, nullptr, nullptr);
+    *error = sharedSessionError;
+    return sharedSession;
+}
+
+// Reads the rest of an answer that is not wanted, so that the same request can be sent again.
+void SkipBody(HINTERNET request) {
+    char chunk[kChunkSize];
+    DWORD count = 0;
+    while (WinInet()->InternetReadFile(request, chunk, sizeof(chunk), &count) && count > 0) {
+    }
+}
+
+// Set on each download's connection and request (the session is shared by downloads with other
+// bounds): under Wine a session's time-outs do not reach its requests, and only a request's
+// receive time-out ends a read from a server that went silent.
 void LimitSilence(HINTERNET handle, DWORD ms) {
     for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
         WinInet()->InternetSetOptionA(handle, option, &ms, sizeof(ms));
@@ -314,12 +345,8 @@ void Downloader::Run() {
     // destroys it.
     const std::shared_ptr<CallbackCount> running = callbacksRunning;
     // Without WinINet there is no session, and the download fails like one that cannot connect.
-    const WinInetFunctions* wininet = WinInet();
-    UniqueInternet session(wininet ? wininet->InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)
-                                   : nullptr);
-    // Taken before the first callback can change the thread's last error.
-    const uint32_t sessionError = session ? 0 : LastError();
-    if (session) LimitSilence(session.get(), policy.silenceMs);
+    uint32_t sessionError = 0;
+    HINTERNET session = SharedSession(&sessionError);
     // Every download opens with Connecting, also when the session could not be had, so an
     // owner sees one sequence whatever goes wrong.
     RaiseProgress(DownloadEvent::Connecting, *running);
@@ -328,7 +355,7 @@ void Downloader::Run() {
         failure = Failure{FailureReason::Network, sessionError};
     } else {
         try {
-            outcome = Fetch(session.get(), *running);
+            outcome = Fetch(session, *running);
         } catch (...) {
             // Out of memory for the buffer, or a callback that threw: the download failed.
             failure = Failure{FailureReason::NoMemory, 0};
@@ -336,7 +363,7 @@ void Downloader::Run() {
         }
     }
     RaiseFinal(outcome, *running);
-    // The session closes here, after the final callback, and nothing of the object is touched.
+    // Nothing of the object is touched after the final callback.
 }
 
 DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
@@ -388,9 +415,11 @@ Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::strin
                                  : std::string();
     DWORD code = 0;
     UniqueInternet request = Send(connection, object, flags, range, &code);
-    if (!request) return Attempt::Retry;
+    // Nobody gave the proxy its credentials: asking again would not change that.
+    if (!request) return failure.reason == FailureReason::ProxyAuth ? Attempt::Failed : Attempt::Retry;
     // The request is out: the late DLLs load meanwhile, ready for the digest and the signature check.
     LoadLateDllsAhead();
+    if (code == HTTP_STATUS_PROXY_AUTH_REQ) return Fail(Attempt::Failed, FailureReason::ProxyAuth, code);
     if (code >= 500 && code <= 599) return Fail(Attempt::Retry, FailureReason::HttpStatus, code);
     if (code < 200 || code > 299) return Fail(Attempt::Failed, FailureReason::HttpStatus, code);
     // A 206 to a request for the whole body is never taken for it.
@@ -430,15 +459,35 @@ UniqueInternet Downloader::Send(HINTERNET connection, const std::string& object,
             return request;
         }
         LimitSilence(request.get(), policy.silenceMs);
-        if (!WinInet()->HttpSendRequestA(request.get(), headers.empty() ? nullptr : headers.c_str(),
-                                         static_cast<DWORD>(headers.size()), nullptr, 0)) {
-            failure = Failure{FailureReason::Network, LastError()};  // no connection, or a silence
-            return UniqueInternet();
+        unsigned answersSeen = policy.proxyPrompt ? policy.proxyPrompt->Answers() : 0;
+        if (!SendOnce(request.get(), headers, code)) return UniqueInternet();
+        if (beforeLateDlls && AsksForMore(*code)) {
+            LoadLateDlls();
+            continue;
         }
-        *code = StatusCode(request.get());
-        if (!beforeLateDlls || !AsksForMore(*code)) return request;
-        LoadLateDlls();
+        // WinINet has answered the proxy with what it knows, and the proxy still refuses: the
+        // user is asked, and the same request goes again with what they entered.
+        while (*code == HTTP_STATUS_PROXY_AUTH_REQ && policy.proxyPrompt) {
+            SkipBody(request.get());
+            if (policy.proxyPrompt->Ask(request.get(), answersSeen) != ProxyPrompt::Answer::Retry) {
+                failure = Failure{FailureReason::ProxyAuth, *code};
+                return UniqueInternet();
+            }
+            if (!SendOnce(request.get(), headers, code)) return UniqueInternet();
+        }
+        return request;
     }
+}
+
+// False, with the failure recorded, when no answer came: no connection, or a silence.
+bool Downloader::SendOnce(HINTERNET request, const std::string& headers, DWORD* code) {
+    if (!WinInet()->HttpSendRequestA(request, headers.empty() ? nullptr : headers.c_str(),
+                                     static_cast<DWORD>(headers.size()), nullptr, 0)) {
+        failure = Failure{FailureReason::Network, LastError()};
+        return false;
+    }
+    *code = StatusCode(request);
+    return true;
 }
 
 // The answer to a request for the rest of the body continues the bytes kept only when it is a

@@ -115,6 +115,7 @@ private:
                       bool& accepted, std::string& validator, CallbackCount& running);
     UniqueInternet Send(HINTERNET connection, const std::string& object, DWORD flags, const std::string& headers,
                         DWORD* code);
+    bool SendOnce(HINTERNET request, const std::string& headers, DWORD* code);
     std::optional<Attempt> ResumeOrRestart(HINTERNET request, DWORD code, const uint32_t* length, Sink& sink,
                                            std::string& validator);
     Attempt ReadBody(HINTERNET request, Sink& sink, CallbackCount& running);

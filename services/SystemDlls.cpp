@@ -84,7 +84,7 @@ bool LoadWinInet(WinInetFunctions& functions) {
            FIND(dll, functions, InternetCrackUrlA) && FIND(dll, functions, InternetConnectA) &&
            FIND(dll, functions, HttpOpenRequestA) && FIND(dll, functions, HttpSendRequestA) &&
            FIND(dll, functions, HttpQueryInfoA) && FIND(dll, functions, InternetReadFile) &&
-           FIND(dll, functions, InternetCloseHandle);
+           FIND(dll, functions, InternetCloseHandle) && FIND(dll, functions, InternetErrorDlg);
 }
 
 bool LoadTrust(TrustFunctions& functions) {

@@ -70,6 +70,7 @@ struct WinInetFunctions {
     decltype(&HttpQueryInfoA) HttpQueryInfoA;
     decltype(&InternetReadFile) InternetReadFile;
     decltype(&InternetCloseHandle) InternetCloseHandle;
+    decltype(&InternetErrorDlg) InternetErrorDlg;
 };
 const WinInetFunctions* WinInet();
 // Loads WinINet on a thread of its own, so that the first download finds it loaded instead of

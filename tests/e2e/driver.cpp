@@ -7,7 +7,7 @@
 //                               system menu, close both; report what was seen
 //   driver session EXE [cancel-at=TEXT] [cancel-by=close|escape] [answer=yes|no|none] [timeout=MS]
 //                  [shot=OUT.bmp] [shot-after=MS] [poll=MS] [every=N] [kill-at=TEXT]
-//                  [answer-when=POSITION] [click-at=TEXT] [events=FILE]
+//                  [answer-when=POSITION] [click-at=TEXT] [events=FILE] [credentials=ANSWER,...]
 //                               run EXE and follow its status bar until it ends: the captions and
 //                               positions in the order they appeared, the bar's place, whether the
 //                               window was hidden; with cancel-at, close the window (cancel-by=
@@ -20,7 +20,11 @@
 //                               position has reached POSITION; with click-at, click the German
 //                               language button (1027) once the bar shows TEXT; with events,
 //                               also write each event to FILE, one line each, as it happens (so
-//                               that a test's server can wait for what the window has shown);
+//                               that a test's server can wait for what the window has shown); with
+//                               credentials, answer each proxy credentials dialog (Wine's,
+//                               titled "Enter Network Password") with the next ANSWER: USER:PASSWORD
+//                               fills its two edit fields and presses OK, `cancel` presses Cancel
+//                               (a dialog beyond the list is cancelled); reports how many appeared;
 //                               also reports the installer's peak working set as last seen while
 //                               it ran and the slowest answer of its window to a message
 //   driver shot EXE OUT.bmp     run EXE, wait for its main window, save a screenshot of the window
@@ -267,9 +271,64 @@ std::string JsonList(const std::vector<std::string>& items, bool quote) {
 
 bool SaveWindowBitmap(HWND window, const char* path);
 
+// Wine's proxy credentials dialog.
+constexpr const char* kCredentialsTitle = "Enter Network Password";
+
+BOOL CALLBACK CollectEdits(HWND child, LPARAM param) {
+    char name[32] = {};
+    GetClassNameA(child, name, sizeof(name));
+    if (_stricmp(name, "Edit") == 0) reinterpret_cast<std::vector<HWND>*>(param)->push_back(child);
+    return TRUE;
+}
+
+// Answers a credentials dialog as a user would: USER:PASSWORD typed into its first and second
+// edit fields, then OK; anything else presses Cancel. False when the fields are not there.
+bool AnswerCredentials(HWND dialog, const std::string& answer) {
+    const size_t colon = answer.find(':');
+    if (answer == "cancel" || colon == std::string::npos) {
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        return true;
+    }
+    std::vector<HWND> edits;
+    EnumChildWindows(dialog, CollectEdits, reinterpret_cast<LPARAM>(&edits));
+    if (edits.size() < 2) return false;
+    const std::string user = answer.substr(0, colon), password = answer.substr(colon + 1);
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(edits[0], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(user.c_str()), SMTO_NORMAL, 5000, &ignored);
+    SendMessageTimeoutA(edits[1], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(password.c_str()), SMTO_NORMAL, 5000,
+                        &ignored);
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return true;
+}
+
+struct Titles {
+    DWORD pid;
+    std::vector<std::string> found;
+};
+
+BOOL CALLBACK CollectTitle(HWND window, LPARAM param) {
+    auto* titles = reinterpret_cast<Titles*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    char text[256] = {};
+    if (pid == titles->pid && IsWindowVisible(window) && GetWindowTextA(window, text, sizeof(text)) > 0)
+        titles->found.push_back(text);
+    return TRUE;
+}
+
+// The titles of the process's visible windows: what a run that timed out was showing.
+std::string VisibleTitles(DWORD pid) {
+    Titles titles{pid, {}};
+    EnumWindows(CollectTitle, reinterpret_cast<LPARAM>(&titles));
+    std::string list;
+    for (const std::string& title : titles.found) list += (list.empty() ? "" : ", ") + title;
+    return list;
+}
+
 int Session(const char* exe, const std::string& cancelAt, const std::string& cancelBy, const std::string& answer,
             DWORD timeoutMs, const std::string& shot, DWORD shotAfterMs, DWORD pollMs, const std::string& killAt, unsigned every,
-            long answerWhen, const std::string& clickAt, const std::string& eventsPath) {
+            long answerWhen, const std::string& clickAt, const std::vector<std::string>& credentials,
+            const std::string& eventsPath) {
     HANDLE eventsFile = INVALID_HANDLE_VALUE;
     if (!eventsPath.empty()) {
         eventsFile = CreateFileA(eventsPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -303,11 +362,37 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& can
             WriteFile(eventsFile, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         }
     };
+    // The credentials dialog last answered, until it is gone; how many appeared; what the first showed.
+    HWND credentialsDialog = nullptr;
+    size_t credentialsDialogs = 0;
+    std::string credentialsTexts = "null";
     while (!process.Ended(pollMs)) {
         if (GetTickCount() - start > timeoutMs) {
-            note("timeout");
+            note("timeout, showing: " + VisibleTitles(process.info.dwProcessId));
             TerminateProcess(process.info.hProcess, 99);
             break;
+        }
+        if (credentialsDialog && !IsWindow(credentialsDialog)) {
+            note("credentials closed");
+            credentialsDialog = nullptr;
+        }
+        if (!credentialsDialog) {
+            if (HWND dialog = FindVisibleWindow(process.info.dwProcessId, kCredentialsTitle)) {
+                const std::string answer =
+                    credentialsDialogs < credentials.size() ? credentials[credentialsDialogs] : "cancel";
+                ++credentialsDialogs;
+                if (credentialsTexts == "null") {
+                    std::vector<std::string> texts;
+                    EnumChildWindows(dialog, CollectText, reinterpret_cast<LPARAM>(&texts));
+                    credentialsTexts = JsonList(texts, true);
+                }
+                // The main window may have shown in the same poll as the dialog.
+                HWND installer = main ? main : FindVisibleWindow(process.info.dwProcessId, kTitle);
+                const bool owned = installer && GetWindow(dialog, GW_OWNER) == installer;
+                note("credentials " + std::string(answer == "cancel" ? "cancel" : "ok") + (owned ? " owned" : ""));
+                credentialsDialog = dialog;
+                if (!AnswerCredentials(dialog, answer)) note("credentials fields missing");
+            }
         }
         if (!main) {
             main = FindVisibleWindow(process.info.dwProcessId, kTitle);
@@ -416,11 +501,13 @@ int Session(const char* exe, const std::string& cancelAt, const std::string& can
     GetTempPathW(MAX_PATH + 1, temp);
     std::printf("{\"captions\": %s, \"positions\": %s, \"barPlace\": %s, \"hidden\": %s, \"question\": %s, "
                 "\"events\": %s, \"paints\": %lu, \"barClientWidth\": %ld, \"tempDir\": %s, \"exitCode\": %lu, "
-                "\"peakWorkingSet\": %lu, \"slowestReplyMs\": %lu}\n",
+                "\"peakWorkingSet\": %lu, \"slowestReplyMs\": %lu, \"credentialsDialogs\": %lu, "
+                "\"credentialsTexts\": %s}\n",
                 JsonList(captions, true).c_str(), JsonList(positions, false).c_str(), barPlace.c_str(),
                 hidden ? "true" : "false", question.c_str(), JsonList(events, false).c_str(),
                 static_cast<unsigned long>(paints), barClientWidth, Json(Utf8(temp)).c_str(),
-                process.ExitCode(), static_cast<unsigned long>(peakWorkingSet), slowestReplyMs);
+                process.ExitCode(), static_cast<unsigned long>(peakWorkingSet), slowestReplyMs,
+                static_cast<unsigned long>(credentialsDialogs), credentialsTexts.c_str());
     return 0;
 }
 
@@ -785,6 +872,7 @@ int main(int argc, char** argv) {
         DWORD timeout = 60000, shotAfter = 2000, poll = 2;
         long answerWhen = -1;
         unsigned every = 1;
+        std::vector<std::string> credentials;
         for (int i = 3; i < argc; ++i) {
             std::string option = argv[i];
             if (option.rfind("cancel-at=", 0) == 0) cancelAt = option.substr(10);
@@ -799,9 +887,17 @@ int main(int argc, char** argv) {
             if (option.rfind("answer-when=", 0) == 0) answerWhen = std::atol(option.c_str() + 12);
             if (option.rfind("click-at=", 0) == 0) clickAt = option.substr(9);
             if (option.rfind("events=", 0) == 0) eventsPath = option.substr(7);
+            if (option.rfind("credentials=", 0) == 0) {
+                std::string list = option.substr(12);
+                for (size_t begin = 0, end; begin <= list.size(); begin = end + 1) {
+                    end = list.find(',', begin);
+                    if (end == std::string::npos) end = list.size();
+                    credentials.push_back(list.substr(begin, end - begin));
+                }
+            }
         }
         return Session(argv[2], cancelAt, cancelBy, answer, timeout, shot, shotAfter, poll, killAt, every, answerWhen,
-                       clickAt, eventsPath);
+                       clickAt, credentials, eventsPath);
     }
     if ((argc == 4 || argc == 5) && std::string(argv[1]) == "shot")
         return Shot(argv[2], argv[3], argc == 5 ? static_cast<DWORD>(std::atoi(argv[4])) : 1500);

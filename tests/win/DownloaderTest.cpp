@@ -2,11 +2,13 @@
 // (tests/server/test_server.py, started beside this program by with_server.py). Bodies follow a
 // pattern with every byte value in it, so the bytes that arrive can be checked exactly.
 #include "services/Downloader.h"
+#include "services/ProxyPrompt.h"
 
 #include "framework/Handles.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -510,6 +512,47 @@ TEST_F(DownloaderTest, OwnerMayDestroyTheDownloaderInsideItsFinalCallback) {
 
 // A cap refuses a body by its declared length before any byte is read, and by its bytes when no
 // length is declared.
+// Stands in for the user: refuses every ask, and counts them.
+class RefusingPrompt : public ProxyPrompt {
+public:
+    unsigned Answers() const override { return 0; }
+    Answer Ask(HINTERNET, unsigned&) override {
+        ++asks;
+        return Answer::Refused;
+    }
+    std::atomic<int> asks{0};
+};
+
+// Only a proxy's challenge is put to the user: the server's own 401 is a refusal like any other
+// status. A 407 nobody answers fails at once, never tried again.
+TEST_F(DownloaderTest, OnlyAProxyChallengeIsPutToTheUserAndARefusalIsFinal) {
+    struct {
+        const char* path;
+        bool withPrompt;
+        FailureReason reason;
+        int asks;
+    } cases[] = {
+        {"/body?size=100&status=401", true, FailureReason::HttpStatus, 0},
+        {"/body?size=100&status=407", true, FailureReason::ProxyAuth, 1},
+        {"/body?size=100&status=407", false, FailureReason::ProxyAuth, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + (c.withPrompt ? " with a prompt" : " without one"));
+        RefusingPrompt prompt;
+        DownloadPolicy policy;
+        policy.attempts = 3;
+        policy.proxyPrompt = c.withPrompt ? &prompt : nullptr;
+        Downloader downloader;
+        Recorder recorder;
+        recorder.Attach(downloader);
+        ASSERT_TRUE(downloader.DownloadToMemory(ServerUrl(c.path), true, policy));
+        ASSERT_TRUE(RunToEnd(downloader, recorder));
+        EXPECT_EQ(downloader.status, kFailed);
+        EXPECT_EQ(downloader.failure.reason, c.reason) << FailureName(downloader.failure.reason);
+        EXPECT_EQ(prompt.asks, c.asks);
+    }
+}
+
 TEST_F(DownloaderTest, BodyOverTheCapFails) {
     DownloadPolicy policy;
     policy.maxBytes = 8000;

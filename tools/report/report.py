@@ -39,7 +39,8 @@ MAX_DIGITS = 20
 # The reasons an installer gives for a failed download, most common first; any other name counts
 # as "other".
 REASONS = ("http", "network", "length", "no-length", "too-large", "bad-range", "signature", "no-folder", "file",
-           "no-memory", "no-thread", "bad-url", "stopped", "no-start", "changed")
+           "no-memory", "no-thread", "bad-url", "stopped", "no-start", "changed",
+           "proxy-auth")
 REASONS_BYTES = tuple(reason.encode() for reason in REASONS)
 OTHER_REASON = len(REASONS)
 # Download times are counted in whole seconds up to a day; longer ones count as a day. This keeps
