@@ -48,11 +48,25 @@ wine_i386_emulation() {
 }
 
 wine_isolated() {
-  local net= emulator=
+  local net= emulator= gate pid own code
   if [ "${1:-}" = --net ]; then net=--net; shift; fi
   wine_runs_32bit || emulator=$WINE_I386_EMULATOR
+  # The namespace maps the machine's first 65536 users and groups as they are, not only root, so
+  # that servers which switch to users of their own (squid's proxy, nginx's nobody) can. Only a
+  # process outside may write such a map: the command waits at a gate until it is written.
+  gate=$(mktemp -u)
+  mkfifo "$gate"
   PELLMORROW_ISOLATED_NET=$net PELLMORROW_I386_EMULATOR=$emulator \
-    unshare --user --map-root-user --mount $net "$WINE_LIB/isolated" "$@"
+    unshare --user --mount $net sh -c 'read -r go <"$0" && rm -f "$0" && exec "$@"' \
+    "$gate" "$WINE_LIB/isolated" "$@" <&0 &
+  pid=$!
+  own=$(readlink /proc/self/ns/user)
+  while kill -0 "$pid" 2>/dev/null && [ "$(readlink "/proc/$pid/ns/user")" = "$own" ]; do sleep 0.01; done
+  echo "0 0 65536" >"/proc/$pid/uid_map" && echo "0 0 65536" >"/proc/$pid/gid_map" && echo go >"$gate"
+  wait "$pid"
+  code=$?
+  rm -f "$gate"
+  return $code
 }
 
 wine_session() {
