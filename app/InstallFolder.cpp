@@ -2,6 +2,8 @@
 
 #include "app/InstallerPaths.h"
 #include "framework/Handles.h"
+#include "services/PeHeaders.h"
+#include "services/RegistryKey.h"
 
 #include <objbase.h>
 #include <shlobj.h>
@@ -10,21 +12,8 @@ WORD ProgramMachine(const wchar_t* path) {
     // Shares reading only: the program is held by the publisher check, which shares that alone.
     UniqueHandle file = AdoptFileHandle(
         CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    IMAGE_DOS_HEADER dos{};
-    DWORD got = 0;
-    if (!file || !ReadFile(file.get(), &dos, sizeof(dos), &got, nullptr) || got != sizeof(dos) ||
-        dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0)
-        return 0;
-    struct {
-        DWORD signature;
-        IMAGE_FILE_HEADER header;
-    } nt{};
-    LARGE_INTEGER at{};
-    at.QuadPart = dos.e_lfanew;
-    if (!SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) || !ReadFile(file.get(), &nt, sizeof(nt), &got, nullptr) ||
-        got != sizeof(nt) || nt.signature != IMAGE_NT_SIGNATURE)
-        return 0;
-    return nt.header.Machine;
+    IMAGE_FILE_HEADER header;
+    return file && ReadFileHeader(file.get(), &header) ? header.Machine : 0;
 }
 
 namespace {
@@ -41,17 +30,11 @@ std::wstring KnownFolder(REFKNOWNFOLDERID id) {
 std::wstring ProgramFilesX64() {
     std::wstring folder = KnownFolder(FOLDERID_ProgramFilesX64);
     if (!folder.empty()) return folder;
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", 0,
-                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS)
-        return folder;
-    UniqueHkey key(opened);
-    wchar_t text[MAX_PATH] = {};
-    DWORD size = sizeof(text) - sizeof(wchar_t), type = 0;
-    if (RegQueryValueExW(key.get(), L"ProgramFilesDir", nullptr, &type, reinterpret_cast<BYTE*>(text), &size) ==
-            ERROR_SUCCESS &&
-        type == REG_SZ)
-        folder = text;
+    RegistryKey key;
+    DWORD type = 0;
+    if (key.OpenForReading("SOFTWARE\\Microsoft\\Windows\\CurrentVersion", HKEY_LOCAL_MACHINE, RegistryView::Native64) &&
+        key.ReadString(L"ProgramFilesDir", folder, &type) && type != REG_SZ)
+        folder.clear();
     return folder;
 }
 }  // namespace

@@ -9,6 +9,7 @@ add_library(pellmorrow_win STATIC
   services/Downloader.cpp
   services/PublisherCheck.cpp
   services/OwnImage.cpp
+  services/PeHeaders.cpp
   services/SystemDlls.cpp
   services/RunFolder.cpp
   services/HeldFile.cpp

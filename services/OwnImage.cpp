@@ -1,14 +1,10 @@
 #include "services/OwnImage.h"
 
+#include "services/PeHeaders.h"
+
 #include <algorithm>
 
-const IMAGE_NT_HEADERS* OwnImageHeaders() {
-    const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    if (!base || dos->e_magic != IMAGE_DOS_SIGNATURE) return nullptr;
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    return nt->Signature == IMAGE_NT_SIGNATURE ? nt : nullptr;
-}
+const IMAGE_NT_HEADERS* OwnImageHeaders() { return LoadedImageHeaders(GetModuleHandleW(nullptr)); }
 
 uint32_t OwnImageFileSize() {
     const IMAGE_NT_HEADERS* nt = OwnImageHeaders();

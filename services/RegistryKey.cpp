@@ -3,9 +3,9 @@
 namespace {
 constexpr DWORD kMaxValueBytes = 1024;
 
-HKEY OpenExisting(const char* subKey, HKEY parent) {
+HKEY OpenExisting(const char* subKey, HKEY parent, REGSAM access) {
     HKEY opened = nullptr;
-    return RegOpenKeyExA(parent, subKey, 0, KEY_ALL_ACCESS, &opened) == ERROR_SUCCESS ? opened : nullptr;
+    return RegOpenKeyExA(parent, subKey, 0, access, &opened) == ERROR_SUCCESS ? opened : nullptr;
 }
 
 bool CreateWithoutAccess(const char* subKey, HKEY parent, HKEY* created) {
@@ -16,12 +16,18 @@ bool CreateWithoutAccess(const char* subKey, HKEY parent, HKEY* created) {
 
 LONG RegistryKey::Close() { return key ? RegCloseKey(key.release()) : 0; }
 
-bool RegistryKey::Open(const char* subKey, HKEY parent) {
+bool RegistryKey::OpenWith(const char* subKey, HKEY parent, REGSAM access) {
     if (parent != key.get()) Close();
-    HKEY opened = OpenExisting(subKey, parent);
+    HKEY opened = OpenExisting(subKey, parent, access);
     if (!opened) return false;
     key.reset(opened);  // closes the parent if it was the held key
     return true;
+}
+
+bool RegistryKey::Open(const char* subKey, HKEY parent) { return OpenWith(subKey, parent, KEY_ALL_ACCESS); }
+
+bool RegistryKey::OpenForReading(const char* subKey, HKEY parent, RegistryView view) {
+    return OpenWith(subKey, parent, KEY_QUERY_VALUE | static_cast<REGSAM>(view));
 }
 
 bool RegistryKey::OpenOrCreate(const char* subKey, HKEY parent) {
@@ -56,10 +62,10 @@ bool RegistryKey::ReadString(const char* valueName, std::string& out) const {
     return true;
 }
 
-bool RegistryKey::ReadString(const wchar_t* valueName, std::wstring& out) const {
+bool RegistryKey::ReadString(const wchar_t* valueName, std::wstring& out, DWORD* type) const {
     wchar_t data[kMaxValueBytes + 1];
     DWORD size = kMaxValueBytes * sizeof(wchar_t);
-    if (RegQueryValueExW(key.get(), valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) !=
+    if (RegQueryValueExW(key.get(), valueName, nullptr, type, reinterpret_cast<BYTE*>(data), &size) !=
         ERROR_SUCCESS)
         return false;
     data[size / sizeof(wchar_t)] = L'\0';

@@ -170,6 +170,44 @@ TEST_F(RegistryKeyTest, WriteStringAsUtf16KeepsEveryCharacter) {
     EXPECT_EQ(std::wstring(stored), folder);
 }
 
+// The machine's keys are read in the view asked for (the tests' prefix is a 64-bit one, where
+// the two views name different Program Files folders), and a key opened for reading takes no
+// writes: a user who may not write a machine's key can still open it so.
+TEST_F(RegistryKeyTest, OpenForReadingTakesTheViewAskedForAndReadsOnly) {
+#ifdef _WIN64
+    const std::wstring ownProgramFiles = L"C:\\Program Files";
+#else
+    const std::wstring ownProgramFiles = L"C:\\Program Files (x86)";
+#endif
+    struct Case {
+        const char* view;
+        RegistryView value;
+        std::wstring programFiles;
+    } cases[] = {
+        {"own", RegistryView::Own, ownProgramFiles},
+        {"native 64-bit", RegistryView::Native64, L"C:\\Program Files"},
+    };
+    for (const Case& c : cases) {
+        RegistryKey key;
+        ASSERT_TRUE(key.OpenForReading("SOFTWARE\\Microsoft\\Windows\\CurrentVersion", HKEY_LOCAL_MACHINE, c.value))
+            << c.view;
+        std::wstring folder;
+        DWORD type = 0;
+        EXPECT_TRUE(key.ReadString(L"ProgramFilesDir", folder, &type)) << c.view;
+        EXPECT_EQ(folder, c.programFiles) << c.view;
+        EXPECT_EQ(type, static_cast<DWORD>(REG_SZ)) << c.view;
+    }
+
+    SetRaw("remarks", REG_SZ, "text", 5);
+    RegistryKey key;
+    ASSERT_TRUE(key.OpenForReading("Software\\PellmorrowRegistryTest", HKEY_CURRENT_USER));
+    std::string text;
+    EXPECT_TRUE(key.ReadString("remarks", text));
+    EXPECT_EQ(text, "text");
+    EXPECT_FALSE(key.WriteString("remarks", "changed"));
+    EXPECT_FALSE(key.DeleteValue("remarks"));
+}
+
 TEST_F(RegistryKeyTest, CreateGivesAKeyWithoutAccessRights) {
     RegistryKey key;
     ASSERT_TRUE(key.Open("Software", HKEY_CURRENT_USER));
