@@ -5,6 +5,8 @@
 #define IDS_ABOUTBOX            101
 #define IDD_INSTALLER_DIALOG    102
 #define IDS_SERVER_HOST         102
+// Kept with the other fixed settings, but read by nothing: the folder recorded for a setup program
+// that records none is its processor's Program Files folder (app/InstallFolder.h).
 #define IDS_INSTALL_DIR         103
 #define IDS_PRODUCT_NAME        104
 #define IDS_WINDOW_TITLE        105

@@ -154,10 +154,13 @@ TEST(Resources, AboutBoxTemplate) {
     EXPECT_EQ(t.items.size(), 4u);
 }
 
+// The six fixed settings as shipped. String 103 is among them although the program no longer
+// reads it: the table keeps its six entries, and a build that dropped or changed one would ship
+// another table than its publishers configure.
 TEST(Resources, StringTable) {
     const std::pair<UINT, const char*> expected[] = {
         {IDS_ABOUTBOX, "&About Pellmorrow Installer..."},
-        {IDS_INSTALL_DIR, "C:\\Program Files\\Pellmorrow"},
+        {IDS_INSTALL_DIR, "C:\\Program Files\\Pellmorrow"},  // carried, not read
         {IDS_PRODUCT_NAME, "Pellmorrow"},
         {IDS_WINDOW_TITLE, "Pellmorrow Installer"},
         {IDS_SKIN_ID, "1"},
