@@ -7,16 +7,20 @@
 
 namespace {
 
-constexpr LONG kTypeBits = 0x1F;
 constexpr COLORREF kWhite = RGB(255, 255, 255);
 constexpr COLORREF kBlack = RGB(0, 0, 0);
 
 SkinBox ToBox(const RECT& rect) { return {rect.left, rect.top, rect.right, rect.bottom}; }
-void FromBox(const SkinBox& box, RECT* rect) { *rect = {box.left, box.top, box.right, box.bottom}; }
+RECT ToRect(const SkinBox& box) { return {box.left, box.top, box.right, box.bottom}; }
 
 void FillSolid(HDC dc, const RECT& rect, COLORREF color) {
     CBrush brush(color);
     FillRect(dc, &rect, brush);
+}
+
+void FrameSolid(HDC dc, const RECT& rect, COLORREF color) {
+    CBrush brush(color);
+    FrameRect(dc, &rect, brush);
 }
 
 // A 1-pixel outline: top row and left column in `first`, right column and bottom row in `second`.
@@ -61,8 +65,57 @@ bool IsBitmap(HBITMAP bitmap, BITMAP* info) {
            info->bmHeight > 0;
 }
 
+// A monochrome mask of `source`, 1 where it has the key colour; those pixels of `source` turn
+// black. Null, with `source` unchanged, when it cannot be made.
+HBITMAP CreateMaskBitmap(HBITMAP source, int width, int height, COLORREF key) {
+    UniqueGdiObject mask(CreateBitmap(width, height, 1, 1, nullptr));
+    if (!mask) return nullptr;
+    MemoryDC sourceDC(nullptr, source);
+    MemoryDC maskDC(nullptr, mask.get());
+    if (!sourceDC.Valid() || !maskDC.Valid()) return nullptr;
+    // Colour to monochrome: 1 where the pixel has the background colour.
+    COLORREF oldBack = SetBkColor(sourceDC, key);
+    BitBlt(maskDC, 0, 0, width, height, sourceDC, 0, 0, SRCCOPY);
+    // Monochrome to colour maps 1 to the background colour (black) and 0 to the text colour
+    // (white): the AND blackens the key pixels and keeps the others.
+    COLORREF oldText = SetTextColor(sourceDC, kWhite);
+    SetBkColor(sourceDC, kBlack);
+    BitBlt(sourceDC, 0, 0, width, height, maskDC, 0, 0, SRCAND);
+    SetTextColor(sourceDC, oldText);
+    SetBkColor(sourceDC, oldBack);
+    return static_cast<HBITMAP>(mask.release());
+}
+
+// A copy of `source` with every pixel but the key-coloured ones recoloured, owned by the caller;
+// null on failure.
+HBITMAP CreateRecolouredBitmap(HBITMAP source, int width, int height, COLORREF key,
+                               COLORREF (*recolour)(COLORREF)) {
+    CClientDC screen(static_cast<HWND>(nullptr));
+    if (!screen.m_hDC) return nullptr;
+    UniqueGdiObject result(CreateCompatibleBitmap(screen, width, height));
+    if (!result) return nullptr;
+    MemoryDC target(screen, result.get());
+    MemoryDC sourceDC(screen, source);
+    if (!target.Valid() || !sourceDC.Valid()) return nullptr;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            COLORREF color = GetPixel(sourceDC, x, y);
+            SetPixel(target, x, y, color == key ? color : recolour(color));
+        }
+    }
+    return static_cast<HBITMAP>(result.release());
+}
+
 COLORREF Gray(COLORREF color) { return GrayColor(color); }
 COLORREF Dimmed(COLORREF color) { return DimColor(color, 0.25); }
+
+HBITMAP CreateGrayBitmap(HBITMAP source, int width, int height, COLORREF key) {
+    return CreateRecolouredBitmap(source, width, height, key, Gray);
+}
+
+HBITMAP CreateDimmedBitmap(HBITMAP source, int width, int height, COLORREF key) {
+    return CreateRecolouredBitmap(source, width, height, key, Dimmed);
+}
 
 }  // namespace
 
@@ -81,11 +134,15 @@ void SkinButton::Repaint() {
     if (m_hWnd) ::InvalidateRect(m_hWnd, nullptr, TRUE);
 }
 
+DWORD SkinButton::Changed(BOOL repaint) {
+    if (repaint) Repaint();
+    return SKINBTN_OK;
+}
+
 DWORD SkinButton::SetColorSlot(BYTE slot, COLORREF color, BOOL repaint) {
     if (slot >= kSkinColorSlots) return SKINBTN_BADSLOT;
     colors[slot] = color;
-    if (repaint) Repaint();
-    return SKINBTN_OK;
+    return Changed(repaint);
 }
 
 DWORD SkinButton::ResetColors(BOOL repaint) {
@@ -93,46 +150,40 @@ DWORD SkinButton::ResetColors(BOOL repaint) {
         colors[slot] = GetSysColor(COLOR_BTNFACE);
         colors[slot + 1] = GetSysColor(COLOR_BTNTEXT);
     }
-    if (repaint) Repaint();
-    return SKINBTN_OK;
+    return Changed(repaint);
 }
 
 DWORD SkinButton::SetFlatStyle(BOOL newFlat, BOOL repaint) {
     flat = newFlat;
-    if (repaint) Repaint();
-    return SKINBTN_OK;
+    return Changed(repaint);
 }
 
 DWORD SkinButton::SetHoverBorder(BOOL draw, BOOL repaint) {
     hoverBorder = draw;
-    if (repaint) Repaint();
-    return SKINBTN_OK;
+    return Changed(repaint);
 }
 
 DWORD SkinButton::SetFlatFocusRect(BOOL draw, BOOL repaint) {
     flatFocusRect = draw;
-    if (repaint) Repaint();
-    return SKINBTN_OK;
+    return Changed(repaint);
 }
 
 DWORD SkinButton::SetPressedShift(BYTE style, BOOL repaint) {
     if (style > 1) return SKINBTN_BADSHIFT;
     pressedShift = style == 0 ? POINT{1, 1} : POINT{0, 2};
-    if (repaint) Repaint();
-    return SKINBTN_OK;
+    return Changed(repaint);
 }
 
 void SkinButton::UseParentBackground(BOOL repaint) {
     parentBackground = TRUE;
     DropBackground();
-    if (repaint) Repaint();
+    Changed(repaint);
 }
 
 DWORD SkinButton::SetCheckState(BOOL state, BOOL repaint) {
     if (!checkBox) return SKINBTN_OK;
     checkState = state != FALSE;
-    if (repaint) Repaint();
-    return SKINBTN_OK;
+    return Changed(repaint);
 }
 
 void SkinButton::DropBackground() {
@@ -162,11 +213,20 @@ DWORD SkinButton::SetImages(HBITMAP hot, COLORREF hotKey, HBITMAP normal, COLORR
         return SKINBTN_OK;
     }
 
-    BITMAP info{};
-    if (!IsBitmap(hot, &info)) return SKINBTN_BADIMAGE;
-    newHot.key = hotKey;
-    newHot.width = info.bmWidth;
-    newHot.height = info.bmHeight;
+    // Each entry's size and key are read before its mask is made.
+    auto measure = [](ImageEntry& entry, COLORREF key) {
+        BITMAP info{};
+        if (!IsBitmap(entry.Bitmap(), &info)) return false;
+        entry.key = key;
+        entry.width = info.bmWidth;
+        entry.height = info.bmHeight;
+        return true;
+    };
+    auto mask = [](ImageEntry& entry) {
+        entry.mask.reset(CreateMaskBitmap(entry.Bitmap(), entry.width, entry.height, entry.key));
+        return static_cast<bool>(entry.mask);
+    };
+    if (!measure(newHot, hotKey)) return SKINBTN_BADIMAGE;
     if (derive) {
         // Before the mask is made: that blackens the key pixels the derivation must still see.
         newNormal.bitmap.reset(normal == SKINBTN_DIMMED
@@ -174,16 +234,10 @@ DWORD SkinButton::SetImages(HBITMAP hot, COLORREF hotKey, HBITMAP normal, COLORR
                                    : CreateGrayBitmap(hot, newHot.width, newHot.height, hotKey));
         normalKey = hotKey;
     }
-    newHot.mask.reset(CreateMaskBitmap(hot, newHot.width, newHot.height, hotKey));
-    if (!newHot.mask) return SKINBTN_NOMASK;
-
+    if (!mask(newHot)) return SKINBTN_NOMASK;
     if (newNormal.bitmap) {
-        if (!IsBitmap(newNormal.Bitmap(), &info)) return SKINBTN_BADIMAGE;
-        newNormal.key = normalKey;
-        newNormal.width = info.bmWidth;
-        newNormal.height = info.bmHeight;
-        newNormal.mask.reset(CreateMaskBitmap(newNormal.Bitmap(), newNormal.width, newNormal.height, normalKey));
-        if (!newNormal.mask) return SKINBTN_NOMASK;
+        if (!measure(newNormal, normalKey)) return SKINBTN_BADIMAGE;
+        if (!mask(newNormal)) return SKINBTN_NOMASK;
     }
     hotImage = std::move(newHot);
     normalImage = std::move(newNormal);
@@ -191,60 +245,13 @@ DWORD SkinButton::SetImages(HBITMAP hot, COLORREF hotKey, HBITMAP normal, COLORR
     return SKINBTN_OK;
 }
 
-HBITMAP SkinButton::CreateMaskBitmap(HBITMAP source, int width, int height, COLORREF key) {
-    UniqueGdiObject mask(CreateBitmap(width, height, 1, 1, nullptr));
-    if (!mask) return nullptr;
-    MemoryDC sourceDC(nullptr, source);
-    MemoryDC maskDC(nullptr, mask.get());
-    if (!sourceDC.Valid() || !maskDC.Valid()) return nullptr;
-    // Colour to monochrome: 1 where the pixel has the background colour.
-    COLORREF oldBack = SetBkColor(sourceDC, key);
-    BitBlt(maskDC, 0, 0, width, height, sourceDC, 0, 0, SRCCOPY);
-    // Monochrome to colour maps 1 to the background colour (black) and 0 to the text colour
-    // (white): the AND blackens the key pixels and keeps the others.
-    COLORREF oldText = SetTextColor(sourceDC, kWhite);
-    SetBkColor(sourceDC, kBlack);
-    BitBlt(sourceDC, 0, 0, width, height, maskDC, 0, 0, SRCAND);
-    SetTextColor(sourceDC, oldText);
-    SetBkColor(sourceDC, oldBack);
-    return static_cast<HBITMAP>(mask.release());
-}
-
-HBITMAP SkinButton::CreateRecolouredBitmap(HBITMAP source, int width, int height, COLORREF key,
-                                           COLORREF (*recolour)(COLORREF)) {
-    CClientDC screen(static_cast<HWND>(nullptr));
-    if (!screen.m_hDC) return nullptr;
-    UniqueGdiObject result(CreateCompatibleBitmap(screen, width, height));
-    if (!result) return nullptr;
-    MemoryDC target(screen, result.get());
-    MemoryDC sourceDC(screen, source);
-    if (!target.Valid() || !sourceDC.Valid()) return nullptr;
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            COLORREF color = GetPixel(sourceDC, x, y);
-            SetPixel(target, x, y, color == key ? color : recolour(color));
-        }
-    }
-    return static_cast<HBITMAP>(result.release());
-}
-
-HBITMAP SkinButton::CreateGrayBitmap(HBITMAP source, int width, int height, COLORREF key) {
-    return CreateRecolouredBitmap(source, width, height, key, Gray);
-}
-
-HBITMAP SkinButton::CreateDimmedBitmap(HBITMAP source, int width, int height, COLORREF key) {
-    return CreateRecolouredBitmap(source, width, height, key, Dimmed);
-}
-
 // ---- window
 
 void SkinButton::PreSubclassWindow() {
-    LONG style = GetWindowLongA(m_hWnd, GWL_STYLE);
-    // The check-box test is on one bit of the type, as the button's users expect: it also holds
-    // for the auto three-state, group-box, push-box and owner-draw types.
-    if (style & 0x02) checkBox = TRUE;
-    if ((style & kTypeBits) == BS_DEFPUSHBUTTON) isDefault = TRUE;
-    SetWindowLongA(m_hWnd, GWL_STYLE, (style & ~kTypeBits) | BS_OWNERDRAW);
+    const LONG style = GetWindowLongA(m_hWnd, GWL_STYLE);
+    if (IsCheckBoxStyle(style)) checkBox = TRUE;
+    if (IsDefaultAfter(style, false)) isDefault = TRUE;
+    SetWindowLongA(m_hWnd, GWL_STYLE, static_cast<LONG>(OwnerDrawStyle(style)));
     ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0,
                    SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
     CButton::PreSubclassWindow();
@@ -316,23 +323,22 @@ void SkinButton::EndHover() {
     Repaint();
 }
 
-// Only a flat button becomes hot, and only when the pointer is over it without a press that
-// began elsewhere. While the button holds the capture during a press, moves off it end the hot
-// state; WM_MOUSELEAVE ends it otherwise.
 void SkinButton::OnMouseMove(UINT flags, POINT point) {
     ClientToScreen(m_hWnd, &point);
-    HWND under = WindowFromPoint(point);
-    if ((flags & MK_LBUTTON) && !hovering) return;
-    if (!flat) return;
-    if (under != m_hWnd) {
-        EndHover();
-        return;
+    switch (HoverStep(flat, hovering, (flags & MK_LBUTTON) != 0, WindowFromPoint(point) == m_hWnd)) {
+    case SkinHoverStep::Enter: {
+        hovering = TRUE;
+        Repaint();
+        TRACKMOUSEEVENT track{sizeof(track), TME_LEAVE, m_hWnd, 0};
+        _TrackMouseEvent(&track);
+        break;
     }
-    if (hovering) return;
-    hovering = TRUE;
-    Repaint();
-    TRACKMOUSEEVENT track{sizeof(track), TME_LEAVE, m_hWnd, 0};
-    _TrackMouseEvent(&track);
+    case SkinHoverStep::Leave:
+        EndHover();
+        break;
+    case SkinHoverStep::Stay:
+        break;
+    }
 }
 
 void SkinButton::OnClicked() {
@@ -352,17 +358,10 @@ void SkinButton::OnDisabled() {
 }
 
 // The dialog manager makes a push button the default one, or no longer, by its type. The window
-// keeps the owner-draw type whatever is asked; the higher style bits pass unchanged.
+// keeps the owner-draw type whatever is asked.
 LRESULT SkinButton::OnSetStyle(WPARAM style, LPARAM redraw) {
-    switch (style & kTypeBits) {
-    case BS_DEFPUSHBUTTON:
-        isDefault = TRUE;
-        break;
-    case BS_PUSHBUTTON:
-        isDefault = FALSE;
-        break;
-    }
-    return DefWindowProc(BM_SETSTYLE, (style & ~static_cast<WPARAM>(0x14)) | BS_OWNERDRAW, redraw);
+    isDefault = IsDefaultAfter(static_cast<uint32_t>(style), isDefault);
+    return DefWindowProc(BM_SETSTYLE, OwnerDrawStyle(static_cast<uint32_t>(style)), redraw);
 }
 
 // Made once per button: when its owner window goes, the tooltip goes first, and the button must
@@ -383,7 +382,7 @@ void SkinButton::RelayToToolTip(UINT message, WPARAM wParam, LPARAM lParam) {
     toolTip.RelayEvent(&relayed);
 }
 
-// ---- painting
+// ---- painting: the steps of one paint in order, each for the state that DrawItem set
 
 void SkinButton::DrawItem(LPDRAWITEMSTRUCT item) {
     CDC dc(item->hDC);
@@ -391,27 +390,21 @@ void SkinButton::DrawItem(LPDRAWITEMSTRUCT item) {
     pressed = (state & ODS_SELECTED) || (checkBox && checkState);
     focused = (state & ODS_FOCUS) != 0;
     disabled = (state & ODS_DISABLED) != 0;
-    CRect face(item->rcItem);
     SetBkMode(dc, TRANSPARENT);
+
+    CRect face(item->rcItem);
     if (parentBackground)
         CopyParentBackground(&dc);
     else
         PaintBackground(&dc, &face);
     PaintBorder(&dc, &face);
-
-    std::string text = GetWindowText();
+    const std::string text = GetWindowText();
     CRect caption(item->rcItem);
-    if (hotImage.bitmap) {
-        // The mask's 1 bits become the background colour and its 0 bits the text colour.
-        SetBkColor(dc, kWhite);
-        SetTextColor(dc, kBlack);
-        PaintImage(&dc, !text.empty(), &item->rcItem, &caption);
-    }
+    if (hotImage.bitmap) PaintImage(&dc, !text.empty(), &item->rcItem, &caption);
     if (!text.empty()) PaintCaption(&dc, text.c_str(), &caption);
     if (focused && (!flat || flatFocusRect)) {
-        CRect focus = face;
-        InflateRect(&focus, -3, -3);
-        DrawFocusRect(dc, &focus);
+        InflateRect(&face, -3, -3);
+        DrawFocusRect(dc, &face);
     }
 }
 
@@ -439,48 +432,43 @@ void SkinButton::CopyParentBackground(CDC* dc) {
 
 void SkinButton::PaintBackground(CDC* dc, CRect* rect) {
     if (!flat && (focused || isDefault)) {
-        CBrush black(kBlack);
-        FrameRect(*dc, rect, black);
+        FrameSolid(*dc, *rect, kBlack);
         InflateRect(rect, -1, -1);
     }
     FillSolid(*dc, *rect, colors[StateColors(hovering, pressed, focused).back]);
 }
 
 void SkinButton::PaintBorder(CDC* dc, CRect* rect) {
-    const LONG L = rect->left, T = rect->top, R = rect->right, B = rect->bottom;
-    if (pressed) {
-        if (!flat) {
-            CBrush shadow(GetSysColor(COLOR_BTNSHADOW));
-            FrameRect(*dc, rect, shadow);
-        } else if (hoverBorder) {
-            TwoColourOutline(*dc, *rect, GetSysColor(COLOR_BTNSHADOW), GetSysColor(COLOR_BTNHIGHLIGHT));
-        }
-    } else if (flat) {
-        if (hovering && hoverBorder)
-            TwoColourOutline(*dc, *rect, GetSysColor(COLOR_BTNHIGHLIGHT), GetSysColor(COLOR_BTNSHADOW));
+    const COLORREF highlight = GetSysColor(COLOR_BTNHIGHLIGHT), shadow = GetSysColor(COLOR_BTNSHADOW);
+    if (flat) {
+        // A thin sunken edge while pressed, a thin raised one while hot.
+        if (!hoverBorder) return;
+        if (pressed)
+            TwoColourOutline(*dc, *rect, shadow, highlight);
+        else if (hovering)
+            TwoColourOutline(*dc, *rect, highlight, shadow);
+    } else if (pressed) {
+        FrameSolid(*dc, *rect, shadow);
     } else {
-        Polyline3(*dc, GetSysColor(COLOR_BTNHIGHLIGHT), L, B - 1, L, T, R, T);
+        const LONG L = rect->left, T = rect->top, R = rect->right, B = rect->bottom;
+        Polyline3(*dc, highlight, L, B - 1, L, T, R, T);
         Polyline3(*dc, GetSysColor(COLOR_3DLIGHT), L + 1, B - 1, L + 1, T + 1, R, T + 1);
         Polyline3(*dc, GetSysColor(COLOR_3DDKSHADOW), L, B - 1, R - 1, B - 1, R - 1, T - 1);
-        Polyline3(*dc, GetSysColor(COLOR_BTNSHADOW), L + 1, B - 2, R - 2, B - 2, R - 2, T);
+        Polyline3(*dc, shadow, L + 1, B - 2, R - 2, B - 2, R - 2, T);
     }
-}
-
-void SkinButton::PlaceImage(BOOL hasCaption, const RECT* item, CRect* caption, int width, int height,
-                            CRect* image) const {
-    SkinBox captionBox = ToBox(*caption), imageBox{};
-    ::PlaceImage(hasCaption, ToBox(*item), &captionBox, pressed && !checkBox, pressedShift.x,
-                 pressedShift.y, width, height, &imageBox);
-    FromBox(captionBox, caption);
-    FromBox(imageBox, image);
 }
 
 void SkinButton::PaintImage(CDC* dc, BOOL hasCaption, const RECT* item, CRect* caption) {
     const ImageEntry& entry =
         ShowsHotImage(checkBox, pressed, hovering) || !normalImage.bitmap ? hotImage : normalImage;
-    CRect image;
-    PlaceImage(hasCaption, item, caption, entry.width, entry.height, &image);
     const int w = entry.width, h = entry.height;
+    SkinBox captionBox = ToBox(*caption), image{};
+    PlaceImage(hasCaption, ToBox(*item), &captionBox, pressed && !checkBox, pressedShift.x, pressedShift.y, w, h,
+               &image);
+    *caption = CRect(ToRect(captionBox));
+    // The mask's 1 bits become the background colour and its 0 bits the text colour.
+    SetBkColor(*dc, kWhite);
+    SetTextColor(*dc, kBlack);
     MemoryDC imageDC(*dc, entry.bitmap.get());
     MemoryDC maskDC(nullptr, entry.mask.get());
     if (disabled) {
@@ -512,6 +500,7 @@ void SkinButton::PaintCaption(CDC* dc, const char* text, CRect* caption) {
     SetBkMode(*dc, TRANSPARENT);
     const UINT format = DT_WORDBREAK | DT_CENTER;
     if (disabled) {
+        // Embossed: the highlight one pixel down and right, the shadow over it.
         OffsetRect(caption, 1, 1);
         SetTextColor(*dc, GetSysColor(COLOR_BTNHIGHLIGHT));
         DrawTextA(*dc, text, -1, caption, format);
@@ -520,7 +509,7 @@ void SkinButton::PaintCaption(CDC* dc, const char* text, CRect* caption) {
         DrawTextA(*dc, text, -1, caption, format);
         return;
     }
-    SkinStateColors slots = StateColors(hovering, pressed, focused);
+    const SkinStateColors slots = StateColors(hovering, pressed, focused);
     SetTextColor(*dc, colors[slots.text]);
     SetBkColor(*dc, colors[slots.back]);
     DrawTextA(*dc, text, -1, caption, format);

@@ -93,21 +93,11 @@ protected:
 private:
     // The steps of a paint, in order, for the state that DrawItem set. PaintBackground may shrink
     // rect by the default frame; PaintImage places the caption beside the image.
+    void CopyParentBackground(CDC* dc);
     void PaintBackground(CDC* dc, CRect* rect);
     void PaintBorder(CDC* dc, CRect* rect);
     void PaintImage(CDC* dc, BOOL hasCaption, const RECT* item, CRect* caption);
     void PaintCaption(CDC* dc, const char* text, CRect* caption);
-    void PlaceImage(BOOL hasCaption, const RECT* item, CRect* caption, int width, int height, CRect* image) const;
-    void CopyParentBackground(CDC* dc);
-
-    // A monochrome mask of `source`, 1 where it has the key colour; those pixels of `source`
-    // turn black. Null, with `source` unchanged, when it cannot be made.
-    static HBITMAP CreateMaskBitmap(HBITMAP source, int width, int height, COLORREF key);
-    // Grey and darkened copies (key-coloured pixels kept), owned by the caller; null on failure.
-    static HBITMAP CreateGrayBitmap(HBITMAP source, int width, int height, COLORREF key);
-    static HBITMAP CreateDimmedBitmap(HBITMAP source, int width, int height, COLORREF key);
-    static HBITMAP CreateRecolouredBitmap(HBITMAP source, int width, int height, COLORREF key,
-                                          COLORREF (*recolour)(COLORREF));
 
     void EndHover();
     void OnMouseMove(UINT flags, POINT point);
@@ -118,18 +108,21 @@ private:
     void EnsureToolTip();
     void DropBackground();
     void Repaint();
+    // What a setter returns once it has changed something: SKINBTN_OK, after a repaint if asked.
+    DWORD Changed(BOOL repaint);
 
+    // The look, as the setters left it.
     POINT pressedShift{1, 1};
     BOOL flat = TRUE;
     BOOL parentBackground = FALSE;
+    BOOL hoverBorder = TRUE;
+    BOOL flatFocusRect = FALSE;
     // The paint state, set at the start of every paint.
     BOOL pressed = FALSE;
     BOOL focused = FALSE;
     BOOL disabled = FALSE;
-    BOOL hoverBorder = TRUE;
-    BOOL flatFocusRect = FALSE;
+    BOOL checkState = FALSE;
     BOOL toolTipMade = FALSE;
     UniqueGdiObject backgroundBitmap;
     HGDIOBJ oldBackgroundBitmap = nullptr;
-    BOOL checkState = FALSE;
 };

@@ -9,7 +9,33 @@ uint32_t Green(uint32_t color) { return (color >> 8) & 0xFF; }
 uint32_t Blue(uint32_t color) { return (color >> 16) & 0xFF; }
 uint32_t Rgb(uint32_t r, uint32_t g, uint32_t b) { return r | (g << 8) | (b << 16); }
 
+constexpr uint32_t kTypeBits = 0x1F;
+constexpr uint32_t kPushType = 0x00;        // BS_PUSHBUTTON
+constexpr uint32_t kDefPushType = 0x01;     // BS_DEFPUSHBUTTON
+constexpr uint32_t kCheckBoxBit = 0x02;     // BS_CHECKBOX
+constexpr uint32_t kOwnerDrawType = 0x0B;   // BS_OWNERDRAW
+
 }  // namespace
+
+uint32_t OwnerDrawStyle(uint32_t style) { return (style & ~kTypeBits) | kOwnerDrawType; }
+
+bool IsCheckBoxStyle(uint32_t style) { return (style & kCheckBoxBit) != 0; }
+
+bool IsDefaultAfter(uint32_t style, bool wasDefault) {
+    switch (style & kTypeBits) {
+    case kDefPushType:
+        return true;
+    case kPushType:
+        return false;
+    }
+    return wasDefault;
+}
+
+SkinHoverStep HoverStep(bool flat, bool hovering, bool leftButtonDown, bool overButton) {
+    if ((leftButtonDown && !hovering) || !flat) return SkinHoverStep::Stay;
+    if (!overButton) return hovering ? SkinHoverStep::Leave : SkinHoverStep::Stay;
+    return hovering ? SkinHoverStep::Stay : SkinHoverStep::Enter;
+}
 
 SkinStateColors StateColors(bool hovering, bool pressed, bool focused) {
     if (hovering || pressed) return {SKINBTN_HOTBACK, SKINBTN_HOTTEXT};

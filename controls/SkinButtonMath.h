@@ -1,7 +1,8 @@
 #pragma once
 // The skin button's decisions and arithmetic, kept free of window code so that they also build
-// natively (sanitizers): which colour slots and which image a state paints with, where the image
-// and the caption go, and the grey and darkened copies of a colour.
+// natively (sanitizers): what the window's style says, how the pointer moves the hot state, which
+// colour slots and which image a state paints with, where the image and the caption go, and the
+// grey and darkened copies of a colour.
 #include <cstdint>
 
 // A rectangle with the layout of the system's RECT.
@@ -27,6 +28,22 @@ enum SkinColorSlot : uint8_t {
     SKINBTN_FOCUSTEXT = 5,
 };
 constexpr int kSkinColorSlots = 6;
+
+// A button's type is the low five bits of its window style.
+// `style` with the owner-draw type, whatever type it had; the higher bits unchanged.
+uint32_t OwnerDrawStyle(uint32_t style);
+// Check-box mode: one bit of the type, as the button's users expect. It also holds for the auto
+// three-state, group-box, push-box and owner-draw types, and not for the three-state one.
+bool IsCheckBoxStyle(uint32_t style);
+// Whether the button is the default one after the dialog manager gives it `style`: a default
+// push button is, a push button is not, and any other type leaves `wasDefault` as it was.
+bool IsDefaultAfter(uint32_t style, bool wasDefault);
+
+// What a mouse move does to the hot state. Only a flat button becomes hot, and only when the
+// pointer is over it without a press that began elsewhere; a move over another window (the
+// button holds the capture while pressed) ends the hot state.
+enum class SkinHoverStep { Stay, Enter, Leave };
+SkinHoverStep HoverStep(bool flat, bool hovering, bool leftButtonDown, bool overButton);
 
 // The background and caption slots of a state: hot while hovering or pressed, else focused,
 // else normal.

@@ -94,6 +94,51 @@ TEST(SkinButtonMath, PlacesTheImageBesideTheCaptionOrCentred) {
     }
 }
 
+TEST(SkinButtonMath, WindowStyleGivesTheModesAndBecomesOwnerDrawn) {
+    struct Case {
+        uint32_t type;
+        bool checkBox;
+    };
+    // Push, default push, check box, auto check box, three-state, auto three-state, radio, auto
+    // radio, group box, push box, owner-draw: check-box mode is one bit of the type.
+    const Case cases[] = {{0x00, false}, {0x01, false}, {0x02, true}, {0x03, true}, {0x05, false}, {0x06, true},
+                          {0x04, false}, {0x09, false}, {0x07, true}, {0x0A, true}, {0x0B, true}};
+    const uint32_t higher = 0x50010000;  // WS_CHILD | WS_VISIBLE | WS_TABSTOP
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << c.type);
+        EXPECT_EQ(IsCheckBoxStyle(higher | c.type), c.checkBox);
+        EXPECT_EQ(OwnerDrawStyle(higher | c.type), higher | 0x0Bu);
+        // The dialog manager's type: default push sets, push clears, any other keeps.
+        for (bool was : {false, true}) {
+            const bool expected = c.type == 0x01 ? true : c.type == 0x00 ? false : was;
+            EXPECT_EQ(IsDefaultAfter(higher | c.type, was), expected) << was;
+        }
+    }
+}
+
+TEST(SkinButtonMath, MouseMovesEnterAndLeaveTheHotStateOnlyWhereTheyMay) {
+    struct Case {
+        const char* what;
+        bool flat, hovering, leftButtonDown, overButton;
+        SkinHoverStep step;
+    };
+    const Case cases[] = {
+        {"flat, pointer arrives", true, false, false, true, SkinHoverStep::Enter},
+        {"flat, moves within while hot", true, true, false, true, SkinHoverStep::Stay},
+        {"flat, over another window while hot", true, true, false, false, SkinHoverStep::Leave},
+        {"flat, over another window, not hot", true, false, false, false, SkinHoverStep::Stay},
+        {"a press that began elsewhere", true, false, true, true, SkinHoverStep::Stay},
+        {"pressed while hot, still over it", true, true, true, true, SkinHoverStep::Stay},
+        {"pressed while hot, dragged off", true, true, true, false, SkinHoverStep::Leave},
+        {"3D, pointer arrives", false, false, false, true, SkinHoverStep::Stay},
+        {"3D, hot as it became 3D, moves off", false, true, false, false, SkinHoverStep::Stay},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(HoverStep(c.flat, c.hovering, c.leftButtonDown, c.overButton), c.step);
+    }
+}
+
 TEST(SkinButtonMath, StateChoosesColourSlotsAndImage) {
     struct Case {
         bool hovering, pressed, focused;
