@@ -32,7 +32,8 @@ std::wstring ProgramFilesX64() {
     if (!folder.empty()) return folder;
     RegistryKey key;
     DWORD type = 0;
-    if (key.OpenForReading("SOFTWARE\\Microsoft\\Windows\\CurrentVersion", HKEY_LOCAL_MACHINE, RegistryView::Native64) &&
+    if (key.OpenForReading("SOFTWARE\\Microsoft\\Windows\\CurrentVersion", HKEY_LOCAL_MACHINE,
+                           RegistryView::Native64) &&
         key.ReadString(L"ProgramFilesDir", folder, &type) && type != REG_SZ)
         folder.clear();
     return folder;
