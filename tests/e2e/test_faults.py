@@ -18,27 +18,16 @@ import urllib.parse
 import zlib
 from pathlib import Path
 
-from winehost import BUILD, DRIVE_C, ROOT, left_in_temp, temp_leftovers, publisher, reg_add, reg_delete, reg_query, wine, windows_path
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
-from test_server import Response, TestServer  # noqa: E402
-from test_session import default_install_dir  # noqa: E402
+from installer_run import FAKE_SETUP, INSTALLER_E2E, PRODUCT_KEY, TEST_PORT, InstallerRunTest, Response
+from winehost import BUILD, DRIVE_C, DRIVER, ROOT, left_in_temp, publisher, reg_add, reg_delete, reg_query, wine, windows_path
+from test_session import default_install_dir
 
 sys.path.insert(0, str(Path(__file__).resolve().parent / "slides"))
 from hostile import plain_jpeg  # noqa: E402
 
-INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
-FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
-PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
-TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))
 SILENCE_S = 3.0       # the test copy's silence bound
 ATTEMPTS = 3          # the setup download's attempts
 PAUSES_S = 1.0 + 2.0  # the pauses between them
-
-
-def program_argument_of(path):
-    """The run_session option that runs another copy of the installer."""
-    return "exe=" + str(path)
 
 
 def event_ms(report, prefix):
@@ -49,60 +38,11 @@ def event_ms(report, prefix):
     return None
 
 
-class Faults(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = TestServer(port=TEST_PORT)
-        cls.setup_bytes = FAKE_SETUP.read_bytes()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-
-    def setUp(self):
-        self.record = DRIVE_C / "setup-record.txt"
-        self.fresh()
-        self.env = {"PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": "200"}
-
-    def fresh(self):
-        """No record, no setup run, no request seen: for each test and each of its cases."""
-        reg_delete(PRODUCT_KEY)
-        self.server.clear_log()
-        self.record.unlink(missing_ok=True)
-
-    def tearDown(self):
-        reg_delete(PRODUCT_KEY)
-
-    def serve_setup(self, answers, description=Response(b"")):
-        """The setup request gets `answers` in turn (the last one repeated); the slideshow
-        request `description`."""
-        answers = list(answers) if isinstance(answers, list) else [answers]
-
-        def answer(request):
-            if request.query.get("action") != "installer":
-                return description
-            return answers.pop(0) if len(answers) > 1 else answers[0]
-        self.server.add_route("/index.new.php", answer)
-
-    def run_session(self, *options):
-        exe = INSTALLER_E2E
-        if options and options[0].startswith("exe="):
-            exe, options = options[0][4:], options[1:]
-        self.before = temp_leftovers()
-        code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", exe, *options,
-                         env=self.env, timeout=180)
-        self.assertEqual(code, 0, out)
-        report = json.loads(out)
-        self.temp = report["tempDir"]
-        return report
+class Faults(InstallerRunTest):
+    SETUP_MS = 200
 
     def setup_requests(self):
-        found = []
-        for entry in self.server.log():
-            url = urllib.parse.urlsplit(entry["path"])
-            if url.path == "/index.new.php" and "action=installer&" in url.query:
-                found.append(entry)
-        return found
+        return [entry for _, entry in self.requests("installer")]
 
     def assert_installed(self, report):
         self.assertEqual(report["exitCode"], 1, report)
@@ -128,7 +68,7 @@ class Faults(unittest.TestCase):
             with self.subTest("reset at %d%%" % share):
                 self.fresh()
                 cut = size * share // 100
-                self.serve_setup([Response(self.setup_bytes, fault="reset", cut=cut),
+                self.serve_index([Response(self.setup_bytes, fault="reset", cut=cut),
                                   Response(self.setup_bytes, fault="slow", piece=16384, delay=0.02)])
                 report = self.run_session()
                 self.assert_installed(report)
@@ -144,7 +84,7 @@ class Faults(unittest.TestCase):
         for ranges in ("ignore", "wrong"):
             with self.subTest(ranges):
                 self.fresh()
-                self.serve_setup([Response(self.setup_bytes, fault="short", cut=size // 2),
+                self.serve_index([Response(self.setup_bytes, fault="short", cut=size // 2),
                                   Response(self.setup_bytes, ranges=ranges)] +
                                  ([Response(self.setup_bytes)] if ranges == "wrong" else []))
                 report = self.run_session()
@@ -160,7 +100,7 @@ class Faults(unittest.TestCase):
 
     def test_server_errors_are_retried_refusals_are_not(self):
         with self.subTest("503 then the setup"):
-            self.serve_setup([Response(b"busy", status=503), Response(self.setup_bytes)])
+            self.serve_index([Response(b"busy", status=503), Response(self.setup_bytes)])
             self.assert_installed(self.run_session())
             self.assertEqual(len(self.setup_requests()), 2)
         for name, response in {
@@ -173,13 +113,13 @@ class Faults(unittest.TestCase):
         }.items():
             with self.subTest(name):
                 self.fresh()
-                self.serve_setup(response)
+                self.serve_index(response)
                 report = self.run_session("cancel-at=Download failed!")
                 self.assert_failed_and_clean(report)
                 self.assertEqual(len(self.setup_requests()), 1, "a refusal was retried")
 
     def test_silent_server_fails_within_the_bound_and_the_window_stays_responsive(self):
-        self.serve_setup(Response(self.setup_bytes, fault="silent"))
+        self.serve_index(Response(self.setup_bytes, fault="silent"))
         report = self.run_session("cancel-at=Download failed!")
         self.assert_failed_and_clean(report)
         failed_s = event_ms(report, "caption Download failed!") / 1000
@@ -191,14 +131,14 @@ class Faults(unittest.TestCase):
                         "the window took %d ms to answer" % report["slowestReplyMs"])
 
     def test_body_that_stops_arriving_is_resumed(self):
-        self.serve_setup([Response(self.setup_bytes, fault="stall", cut=len(self.setup_bytes) // 3),
+        self.serve_index([Response(self.setup_bytes, fault="stall", cut=len(self.setup_bytes) // 3),
                           Response(self.setup_bytes)])
         report = self.run_session()
         self.assert_installed(report)
         self.assertIn("Range", self.setup_requests()[1]["headers"])
 
     def test_cancel_with_a_stalled_server_ends_at_once(self):
-        self.serve_setup(Response(self.setup_bytes, fault="stall", cut=len(self.setup_bytes) // 3))
+        self.serve_index(Response(self.setup_bytes, fault="stall", cut=len(self.setup_bytes) // 3))
         report = self.run_session("cancel-at=Download in progress...", "answer=no")
         answered = event_ms(report, "answer no")
         self.assertIsNotNone(answered, report)
@@ -223,11 +163,11 @@ class Faults(unittest.TestCase):
         description = " ".join("bk_image 0 " + self.server.url("/slides/" + name) for name, _ in pictures)
         # The same run without a slideshow first: what the process takes anyway depends on the
         # platform (under an emulator, its translated code counts too).
-        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=2048, delay=0.25))
+        self.serve_index(Response(self.setup_bytes, fault="slow", piece=2048, delay=0.25))
         plain = self.run_session()
         self.assert_installed(plain)
         self.fresh()
-        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=2048, delay=0.25),
+        self.serve_index(Response(self.setup_bytes, fault="slow", piece=2048, delay=0.25),
                          description=Response(description.encode()))
         report = self.run_session()
         self.assert_installed(report)
@@ -244,7 +184,7 @@ class Faults(unittest.TestCase):
         # for the whole: taken for the whole, it would run cut short and be recorded.
         size = len(self.setup_bytes)
         half = self.setup_bytes[:size // 2]
-        self.serve_setup(Response(half, status=206, headers={"Content-Range": "bytes 0-%d/%d" % (len(half) - 1, size)}))
+        self.serve_index(Response(half, status=206, headers={"Content-Range": "bytes 0-%d/%d" % (len(half) - 1, size)}))
         report = self.run_session("cancel-at=Download failed!")
         self.assert_failed_and_clean(report)
         request, = self.setup_requests()
@@ -255,7 +195,7 @@ class Faults(unittest.TestCase):
         self.server.add_route("/slides/tiny.jpg", plain_jpeg(160, 96, 3), content_type="image/jpeg")
         url = self.server.url("/slides/tiny.jpg")
         description = "".join("bk_image 0 %s?n=%d\n" % (url, n) for n in range(400))
-        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1),
+        self.serve_index(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1),
                          description=Response(description.encode()))
         self.env["PELLMORROW_SETUP_MS"] = "2000"
         # When the setup program starts (the window is hidden by then): its record appears.
@@ -280,7 +220,7 @@ class Faults(unittest.TestCase):
         self.assertEqual(late, [], "pictures fetched while the setup program ran")
 
     def test_language_chosen_while_the_download_runs_changes_nothing(self):
-        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1))
+        self.serve_index(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1))
         report = self.run_session("click-at=Download in progress...")
         self.assertIn("click 1027", [e["event"] for e in report["events"]], report)
         self.assert_installed(report)  # the record says EN
@@ -313,10 +253,8 @@ class Faults(unittest.TestCase):
         publisher().sign(large, setup)
         self.server.add_file_route("/setup-large", str(setup))
         route = self.server._routes["/setup-large"]
-        self.server.add_route("/index.new.php", lambda request: route(request)
-                              if request.query.get("action") == "installer" else Response(b""))
-        report = self.run_session(program_argument_of(signed), "cancel-at=Download in progress...", "answer=no",
-                                  "answer-when=100")
+        self.serve_index(route)
+        report = self.run_session("cancel-at=Download in progress...", "answer=no", "answer-when=100", exe=signed)
         events = [e["event"] for e in report["events"]]
         self.assertIn("answer no at 100", events, report)
         self.assertNotEqual(report["exitCode"], 1, report)
@@ -329,7 +267,7 @@ class Faults(unittest.TestCase):
         # The test copy runs out of memory in the window's handler of the download's third
         # news, with the download under way: the run ends as Cancel would end it, reported as
         # no-memory, with nothing left; the process ends normally, not by a crash.
-        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1))
+        self.serve_index(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1))
         self.env["PELLMORROW_TEST_NO_MEMORY_AT_NEWS"] = "3"
         report = self.run_session()
         self.assertEqual(report["exitCode"], 0, report)
@@ -342,7 +280,7 @@ class Faults(unittest.TestCase):
         self.assertIsNone(reg_query(PRODUCT_KEY))
 
     def test_install_folder_chosen_by_the_setup_program_is_kept(self):
-        self.serve_setup(Response(self.setup_bytes))
+        self.serve_index(Response(self.setup_bytes))
         chosen = "C:\\Program Files (x86)\\Pellmorrow"
         with self.subTest("the setup program records its folder"):
             self.env["PELLMORROW_SETUP_INSTALLDIR"] = chosen
@@ -497,7 +435,7 @@ class ChangedOnTheServer(unittest.TestCase):
     def test_file_replaced_between_attempts_arrives_whole(self):
         relay = CuttingRelay(TEST_PORT, ("127.0.0.1", self.NGINX_PORT), 120_000, self.replace_setup)
         try:
-            code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", INSTALLER_E2E,
+            code, out = wine(DRIVER, "session", INSTALLER_E2E,
                              env={"PELLMORROW_SETUP_RECORD": windows_path(self.record)}, timeout=180)
         finally:
             relay.close()

@@ -4,7 +4,6 @@ credentials dialog is asked once, owned by the installer's window, and every req
 the user; a wrong password asks again; Cancel fails the download (proxy-auth); a proxy that is not
 there fails the run as a server that is not there would."""
 import json
-import os
 import shutil
 import socket
 import subprocess
@@ -14,19 +13,13 @@ import unittest
 import urllib.parse
 from pathlib import Path
 
-from winehost import BUILD, DRIVE_C, left_in_temp, reg_add, reg_delete, reg_query, wine, windows_path
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
-from test_server import Response, TestServer  # noqa: E402
+from installer_run import PRODUCT_KEY, TEST_PORT, InstallerRunTest, Response
+from winehost import BUILD, left_in_temp, reg_add, reg_query, wine
 
 sys.path.insert(0, str(Path(__file__).resolve().parent / "slides"))
 from hostile import plain_jpeg  # noqa: E402
 
-INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
-FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
-PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
 INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
-TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))
 SQUID = "/usr/sbin/squid"
 NCSA_AUTH = "/usr/lib/squid/basic_ncsa_auth"
 USER, PASSWORD = "tester", "s3cret-Pw"
@@ -127,40 +120,30 @@ class Squid:
             self.process.wait()
 
 
-class Proxy(unittest.TestCase):
+class Proxy(InstallerRunTest):
     @classmethod
     def setUpClass(cls):
-        cls.server = TestServer(port=TEST_PORT)
-        cls.setup_bytes = FAKE_SETUP.read_bytes()
+        super().setUpClass()
         cls.saved = reg_query(INTERNET_SETTINGS) or {}
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-
     def setUp(self):
-        reg_delete(PRODUCT_KEY)
-        self.server.clear_log()
-        self.record = DRIVE_C / "setup-record.txt"
-        self.record.unlink(missing_ok=True)
-        self.env = {"PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": "300"}
+        super().setUp()
         self.squid = None
         picture = plain_jpeg(64, 48)
 
-        def answer(request):
-            if request.query.get("action") == "installer":
-                # Slow enough that the slideshow's requests are made while it arrives.
-                time.sleep(0.5)
-                return Response(self.setup_bytes, fault="slow", piece=16384, delay=0.1)
-            return Response(f"bk_image 1 {self.server.url('/slides/one.jpg')}\n".encode(), content_type="text/plain")
-        self.server.add_route("/index.new.php", answer)
+        def setup(request):
+            # Slow enough that the slideshow's requests are made while it arrives.
+            time.sleep(0.5)
+            return Response(self.setup_bytes, fault="slow", piece=16384, delay=0.1)
+        self.serve_index(setup, Response(f"bk_image 1 {self.server.url('/slides/one.jpg')}\n".encode(),
+                                         content_type="text/plain"))
         self.server.add_route("/slides/one.jpg", lambda request: Response(picture, content_type="image/jpeg"))
         self.addCleanup(self.restore_proxy_settings)
 
     def tearDown(self):
         if self.squid:
             self.squid.stop()
-        reg_delete(PRODUCT_KEY)
+        super().tearDown()
 
     def use_proxy(self, port):
         reg_add(INTERNET_SETTINGS, "ProxyEnable", "1", "REG_DWORD")
@@ -183,22 +166,10 @@ class Proxy(unittest.TestCase):
         self.use_proxy(self.squid.port)
         return self.squid
 
-    def run_session(self, *options):
-        code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", INSTALLER_E2E, *options,
-                         env=self.env, timeout=180)
-        self.assertEqual(code, 0, out)
-        report = json.loads(out)
-        self.temp = report["tempDir"]
-        return report
-
     def server_requests(self):
         """What reached the test server: (action or picture path, query) in order."""
-        found = []
-        for entry in self.server.log():
-            url = urllib.parse.urlsplit(entry["path"])
-            query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
-            found.append((query.get("action", url.path), query))
-        return found
+        return [(query.get("action", urllib.parse.urlsplit(entry["path"]).path), query)
+                for query, entry in self.requests()]
 
     def proxied(self, status_prefix):
         """The squid log's entries for the test server whose status starts with `status_prefix`,
@@ -239,10 +210,8 @@ class Proxy(unittest.TestCase):
         for name, answers, dialogs in [("right password", [f"{USER}:{PASSWORD}"], 1),
                                        ("wrong password, then the right one", [f"{USER}:wrong", f"{USER}:{PASSWORD}"], 2)]:
             with self.subTest(name):
-                self.server.clear_log()
+                self.fresh()
                 self.squid.access_log.write_text("")
-                self.record.unlink(missing_ok=True)
-                reg_delete(PRODUCT_KEY)
                 report = self.run_session("credentials=" + ",".join(answers))
                 self.assert_installed(report)
                 # Once per answer, whatever else asked meanwhile; owned by the installer's window;
@@ -298,26 +267,17 @@ class Proxy(unittest.TestCase):
         self.assertLess((failed_ms - shown_ms) / 1000, PAUSES_S + SILENCE_S, report)
 
 
-class PublisherChallenge(unittest.TestCase):
+class PublisherChallenge(InstallerRunTest):
     """A 401 from the publisher's own server is a refusal, never a question to the user."""
 
     def test_server_asking_for_credentials_fails_the_download(self):
-        server = TestServer(port=TEST_PORT)
-        self.addCleanup(server.stop)
-        server.add_route("/index.new.php", b"who are you", status=401,
-                         headers={"WWW-Authenticate": 'Basic realm="publisher"'})
-        record = DRIVE_C / "setup-record.txt"
-        record.unlink(missing_ok=True)
-        code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", INSTALLER_E2E,
-                         "cancel-at=Download failed!", "timeout=60000",
-                         env={"PELLMORROW_SETUP_RECORD": windows_path(record)}, timeout=180)
-        self.assertEqual(code, 0, out)
-        report = json.loads(out)
+        self.server.add_route("/index.new.php", b"who are you", status=401,
+                              headers={"WWW-Authenticate": 'Basic realm="publisher"'})
+        report = self.run_session("cancel-at=Download failed!", "timeout=60000")
         self.assertEqual(report["captions"][-1], "Download failed!", report)
         self.assertEqual(report["credentialsDialogs"], 0, report)
-        results = [dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(e["path"]).query)) for e in server.log()]
+        results = [query for query, _ in self.requests()]
         self.assertIn(("failed", "http"), [(q.get("outcome"), q.get("reason")) for q in results], results)
-
 
 if __name__ == "__main__":
     unittest.main()

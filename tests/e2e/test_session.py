@@ -1,29 +1,18 @@
 """The download session end to end: the installer copy built for the test server on loopback
 downloads a stand-in setup program, runs it, records the installation and ends; failures and
 Cancel leave nothing behind."""
-import json
 import re
-import os
 import shutil
 import struct
-import sys
 import time
 import unittest
-import urllib.parse
-from pathlib import Path
 
+from installer_run import FAKE_SETUP, INSTALLER_E2E, PRODUCT_KEY, InstallerRunTest, Response
 from winehost import (BUILD, DRIVE_C, DriverEvents, drive, left_in_temp, native_stamp, program_argument, publisher,
-                      reg_add, reg_delete, reg_import, reg_query, temp_leftovers, wine, windows_path)
+                      reg_add, reg_import, reg_query, wine, windows_path)
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
-from test_server import Response, TestServer  # noqa: E402
-
-INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
-FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
 FAKE_GAME = BUILD / "tests" / "e2e" / "Pellmorrow.exe"
-PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
 ENVIRONMENT_KEY = r"HKCU\Environment"
-TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))  # the host the test copy was built with
 
 
 def default_install_dir(setup_bytes):
@@ -39,49 +28,12 @@ def unix_path(path):
     return DRIVE_C.joinpath(*path[3:].split("\\"))
 
 
-class Session(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = TestServer(port=TEST_PORT)
-        cls.setup_bytes = FAKE_SETUP.read_bytes()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
+class Session(InstallerRunTest):
+    SETUP_MS = 1500
 
     def setUp(self):
-        reg_delete(PRODUCT_KEY)
-        self.server.clear_log()
-        self.record = DRIVE_C / "setup-record.txt"
-        self.record.unlink(missing_ok=True)
-        self.env = {"PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": "1500"}
-        self.serve_setup(Response(self.setup_bytes))
-
-    def serve_setup(self, setup, description=Response(b"")):
-        """Answers the setup request with `setup`, the slideshow request with `description`;
-        either may be a function of the request returning a Response."""
-        def answer(request):
-            chosen = setup if request.query.get("action") == "installer" else description
-            return chosen(request) if callable(chosen) else chosen
-        self.server.add_route("/index.new.php", answer)
-
-    def run_session(self, *options, exe=INSTALLER_E2E):
-        self.before = temp_leftovers()
-        code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", exe, *options,
-                         env=self.env, timeout=180)
-        self.assertEqual(code, 0, out)
-        report = json.loads(out)
-        self.temp = report["tempDir"]
-        return report
-
-    def requests(self, action):
-        found = []
-        for entry in self.server.log():
-            url = urllib.parse.urlsplit(entry["path"])
-            query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
-            if url.path == "/index.new.php" and query.get("action") == action:
-                found.append((query, entry))
-        return found
+        super().setUp()
+        self.serve_index(Response(self.setup_bytes))
 
     def test_successful_run(self):
         # The answer waits until the window shows that it is connecting, and each piece of the
@@ -102,7 +54,7 @@ class Session(unittest.TestCase):
         def slow_setup(request):
             events.wait("caption Connecting to server...")
             return Response(pieces(), length=len(self.setup_bytes))
-        self.serve_setup(slow_setup)
+        self.serve_index(slow_setup)
         report = self.run_session(events.option())
 
         self.assertEqual(report["exitCode"], 1, report)
@@ -163,10 +115,8 @@ class Session(unittest.TestCase):
         ]
         for name, copy, setup, affiliate, dword, remarks in cases:
             with self.subTest(name):
-                reg_delete(PRODUCT_KEY)
-                self.server.clear_log()
-                self.record.unlink(missing_ok=True)
-                self.serve_setup(Response(setup))
+                self.fresh()
+                self.serve_index(Response(setup))
                 report = self.run_session(exe=copy)
                 self.assertEqual(report["exitCode"], 1, report)
                 self.assertEqual(self.record.read_text().splitlines()[-1], "ended")
@@ -223,7 +173,7 @@ class Session(unittest.TestCase):
         self.assertEqual(values["installDir"], ("REG_SZ", default_install_dir(self.setup_bytes)))
 
     def test_setup_that_cannot_start_is_still_recorded(self):
-        self.serve_setup(Response(b"this is not a program" * 100))
+        self.serve_index(Response(b"this is not a program" * 100))
         report = self.run_session()
         self.assertEqual(report["exitCode"], 1, report)
         self.assertFalse(self.record.exists())
@@ -275,7 +225,7 @@ class Session(unittest.TestCase):
         for name, (response, attempts) in cases.items():
             with self.subTest(name):
                 self.server.clear_log()
-                self.serve_setup(response)
+                self.serve_index(response)
                 # The close box after a failure closes at once, without a question.
                 report = self.run_session("cancel-at=Download failed!")
                 self.assertEqual(report["captions"][-1], "Download failed!", report)
@@ -291,7 +241,7 @@ class Session(unittest.TestCase):
         # depend on that thread to run the setup, record it and end the process.
         # About two seconds of download: the question must open while it still runs, and the
         # installer asks for the setup program before its window shows.
-        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.2))
+        self.serve_index(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.2))
         report = self.run_session("cancel-at=Download in progress...", "answer=none")
         self.assertIn("Do you want to continue downloading?", report["question"])
         # The question is moot once the setup program starts: it goes away then, long before the
@@ -306,7 +256,7 @@ class Session(unittest.TestCase):
         self.assertEqual(reg_query(PRODUCT_KEY)["lang"], ("REG_SZ", "EN"))
 
     def test_killed_installer_leaves_no_partial_file(self):
-        self.serve_setup(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1))
+        self.serve_index(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1))
         report = self.run_session("kill-at=Download in progress...")
         self.assertEqual(report["exitCode"], 77, report)
         def setup_programs():
@@ -320,7 +270,7 @@ class Session(unittest.TestCase):
     def test_cancel_asks_first(self):
         def slow(request):
             return Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1)
-        self.serve_setup(slow)
+        self.serve_index(slow)
         # The close box and Escape both reach the same question.
         for way in ("close", "escape"):
             with self.subTest("No closes and leaves no partial file", way=way):

@@ -3,23 +3,19 @@ fetches the slideshow description and its pictures while the setup download runs
 picture at the top-left of its client area and fetches the next one when the shown one's time is
 up. Timings come from the server's request log and are checked with generous bounds."""
 import json
-import os
 import sys
 import time
 import unittest
 from pathlib import Path
 
+from installer_run import INSTALLER_E2E, InstallerRunTest, Response, ServerTest
 from test_window import Screenshot, close
-from winehost import BUILD, DRIVE_C, DRIVER, reg_delete, wine
+from winehost import DRIVE_C, DRIVER, wine
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
-from test_server import Response, TestServer, pattern  # noqa: E402
+from test_server import pattern  # noqa: E402
 
-INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
-FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
 SLIDES = Path(__file__).resolve().parent / "slides"  # made by slides/make_slides.py
-PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
-TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))  # the host the test copy was built with
 
 FILL = (5, 81, 21)
 RED = (200, 40, 40)       # small.jpg, 160 x 96
@@ -34,34 +30,23 @@ LARGE_SHOWN = {(3, 3): BLUE, (415, 100): YELLOW, (415, 5): YELLOW, (390, 100): B
 FILL_ONLY = {(x, y): FILL for x in range(0, 474, 47) for y in (2, 15, 60, 120, 185)}
 
 
-class SlideshowTest(unittest.TestCase):
+class SlideshowTest(ServerTest):
     @classmethod
     def setUpClass(cls):
-        cls.server = TestServer(port=TEST_PORT)
+        super().setUpClass()
         cls.served = set()
         cls.pictures = {name: (SLIDES / name).read_bytes() for name in ("small.jpg", "large.jpg")}
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-
     def setUp(self):
-        reg_delete(PRODUCT_KEY)
-        self.server.clear_log()
+        super().setUp()
         while self.served:
             self.server.remove_route(self.served.pop())
         self.description = Response(b"")
         # The setup arrives far too slowly to complete during a test (about a minute), and it
         # reads in small pieces, so that closing the window stops it at once.
         self.setup = Response(pattern(2_000_000), fault="slow", piece=4096, delay=0.12)
-        self.server.add_route("/index.new.php", self.answer)
-
-    def tearDown(self):
-        reg_delete(PRODUCT_KEY)
-
-    def answer(self, request):
-        chosen = self.setup if request.query.get("action") == "installer" else self.description
-        return chosen(request) if callable(chosen) else chosen
+        # Each answer is the one the test has set by the time the request comes.
+        self.serve_index(lambda request: self.setup, lambda request: self.description)
 
     def url(self, name):
         return self.server.url("/slides/" + name)
@@ -198,21 +183,13 @@ class SlideshowTest(unittest.TestCase):
         self.assertEqual([n for n, _ in self.picture_requests()], ["small.jpg", "slow.jpg"])
 
 
-class SetupNotHeldUp(unittest.TestCase):
+class SetupNotHeldUp(InstallerRunTest):
     """Whatever the slideshow does, the setup download completes and the program hands over."""
 
     @classmethod
     def setUpClass(cls):
-        cls.server = TestServer(port=TEST_PORT)
-        cls.setup_bytes = FAKE_SETUP.read_bytes()
+        super().setUpClass()
         cls.small = (SLIDES / "small.jpg").read_bytes()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-
-    def tearDown(self):
-        reg_delete(PRODUCT_KEY)
 
     def test_setup_completes_beside_the_slideshow(self):
         base = self.server.url("/slides/")
@@ -225,18 +202,10 @@ class SetupNotHeldUp(unittest.TestCase):
         self.server.add_route("/slides/small.jpg", self.small)
         for name, description in cases.items():
             with self.subTest(name):
-                reg_delete(PRODUCT_KEY)
-                self.server.clear_log()
-
-                def answer(request, description=description):
-                    if request.query.get("action") == "installer":
-                        # About a second: long enough for several pictures once the window runs.
-                        return Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1)
-                    return description
-                self.server.add_route("/index.new.php", answer)
-                code, out = wine(DRIVER, "session", INSTALLER_E2E, "timeout=60000", timeout=180)
-                self.assertEqual(code, 0, out)
-                report = json.loads(out)
+                self.fresh()
+                # About a second: long enough for several pictures once the window runs.
+                self.serve_index(Response(self.setup_bytes, fault="slow", piece=4096, delay=0.1), description)
+                report = self.run_session("timeout=60000")
                 self.assertEqual(report["exitCode"], 1, report)
                 self.assertEqual(report["captions"][-1], "Installing...", report)
                 hidden = [e["ms"] for e in report["events"] if e["event"] == "window hidden"]

@@ -1,0 +1,100 @@
+"""The fixture of the end-to-end tests that run the installer's test copy against the test server
+on loopback: the server, a product key that no earlier run recorded, the stand-in setup program's
+record, the run under the test driver, and what reached the server."""
+import json
+import os
+import sys
+import unittest
+import urllib.parse
+from pathlib import Path
+
+from winehost import BUILD, DRIVE_C, DRIVER, reg_delete, temp_leftovers, wine, windows_path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
+from test_server import Response, TestServer  # noqa: E402
+
+INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
+FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
+PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
+TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))  # the host the test copy was built with
+
+
+class ServerTest(unittest.TestCase):
+    """The test server at the test copy's host for the class's tests; each test starts with no
+    product key and an empty request log, and leaves no product key."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = TestServer(port=TEST_PORT)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def setUp(self):
+        self.fresh()
+
+    def tearDown(self):
+        reg_delete(PRODUCT_KEY)
+
+    def fresh(self):
+        """Nothing recorded, no request seen: for each test, and each case of a test."""
+        reg_delete(PRODUCT_KEY)
+        self.server.clear_log()
+
+    def serve_index(self, setup, description=Response(b"")):
+        """Answers the setup request with `setup`, the slideshow request with `description`.
+        Either may be a Response or a function of the request returning one; `setup` may also
+        be a list of Responses, given in turn to the setup requests (the last one repeated)."""
+        answers = list(setup) if isinstance(setup, list) else None
+
+        def answer(request):
+            if request.query.get("action") != "installer":
+                chosen = description
+            elif answers is not None:
+                chosen = answers.pop(0) if len(answers) > 1 else answers[0]
+            else:
+                chosen = setup
+            return chosen(request) if callable(chosen) else chosen
+        self.server.add_route("/index.new.php", answer)
+
+    def requests(self, action=None):
+        """What reached the server, in order, as (query, log entry): every request, or with
+        `action` only the requests of /index.new.php for it."""
+        found = []
+        for entry in self.server.log():
+            url = urllib.parse.urlsplit(entry["path"])
+            query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
+            if action is None or (url.path == "/index.new.php" and query.get("action") == action):
+                found.append((query, entry))
+        return found
+
+
+class InstallerRunTest(ServerTest):
+    """ServerTest for runs of the whole installer under the driver: the stand-in setup program
+    takes SETUP_MS milliseconds and records what it was started with in self.record."""
+    SETUP_MS = 300
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.setup_bytes = FAKE_SETUP.read_bytes()
+
+    def setUp(self):
+        self.record = DRIVE_C / "setup-record.txt"
+        super().setUp()
+        self.env = {"PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": str(self.SETUP_MS)}
+
+    def fresh(self):
+        super().fresh()
+        self.record.unlink(missing_ok=True)
+
+    def run_session(self, *options, exe=INSTALLER_E2E):
+        """The driver's report on one run of `exe`; self.temp is its temporary folder and
+        self.before what earlier runs had left in the temporary folders (left_in_temp)."""
+        self.before = temp_leftovers()
+        code, out = wine(DRIVER, "session", exe, *options, env=self.env, timeout=180)
+        self.assertEqual(code, 0, out)
+        report = json.loads(out)
+        self.temp = report["tempDir"]
+        return report
