@@ -1,5 +1,9 @@
 #include "services/HeldFile.h"
 
+#include <cstring>
+#include <memory>
+#include <new>
+
 namespace {
 // Opened as it is (a link is not followed), with its identity; null when it cannot be opened or
 // is not the one with `identity`.
@@ -34,4 +38,17 @@ void HeldFile::Delete(const wchar_t* path) {
     if (!handle) return;
     handle.reset();
     DeleteIfSame(path, identity);
+}
+
+bool MoveByHandle(HANDLE file, const std::wstring& path, bool replace) {
+    const DWORD nameBytes = static_cast<DWORD>(path.size() * sizeof(wchar_t));
+    const DWORD size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO)) + nameBytes;
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[size]());
+    if (!buffer) return false;
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.get());
+    info->ReplaceIfExists = replace;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = nameBytes;
+    std::memcpy(info->FileName, path.c_str(), nameBytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, info, size);
 }

@@ -6,6 +6,8 @@
 // index), so that it is never confused with another file put at its path.
 #include "framework/Handles.h"
 
+#include <string>
+
 class HeldFile {
 public:
     // Holds the file at `path`, provided it is the one with `identity`; false otherwise, and
@@ -24,3 +26,8 @@ private:
 
 // Deletes the file or empty folder at `path` if it is the one with `identity`.
 void DeleteIfSame(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& identity);
+
+// Moves the file open as `file` (with delete access) to `path`, which may be in another folder of
+// the same volume; replaces a file there only when `replace` is true. It stays the same file:
+// whoever holds it keeps holding it.
+bool MoveByHandle(HANDLE file, const std::wstring& path, bool replace);
