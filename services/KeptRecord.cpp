@@ -24,7 +24,8 @@ bool ReadLine(const std::string& text, size_t& pos, const char* name, std::strin
 }
 
 bool ReadDecimal(const std::string& text, uint64_t* value) {
-    if (text.empty() || text.size() > 20) return false;
+    // As the writer writes numbers: no leading zero.
+    if (text.empty() || text.size() > 20 || (text[0] == '0' && text.size() > 1)) return false;
     uint64_t number = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return false;

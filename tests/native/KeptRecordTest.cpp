@@ -60,6 +60,7 @@ TEST(KeptRecord, RefusesAnythingTheWriterCannotHaveWritten) {
         {"a carriage return", replaced("validator ", "validator \r")},
         {"a NUL in the URL", replaced("example", std::string("exa\0mple", 8))},
         {"a sign", replaced("kept 4294967297", "kept +4294967297")},
+        {"a leading zero", replaced("kept 4294967297", "kept 04294967297")},
         {"no number", replaced("saved ", "saved x")},
         {"past 64 bits", replaced("length 5368709120", "length 18446744073709551616")},
         {"upper-case digest", replaced("digest 01", "digest 0A")},
