@@ -162,8 +162,7 @@ public:
                           std::memcmp(read.bytes, kept.record.digest, sizeof(read.bytes)) == 0;
         // Moved as it is open: nobody can put another file in its place on the way.
         if (!same || !MoveByHandle(kept.file.get(), path, false)) {
-            FILE_DISPOSITION_INFO disposition{TRUE};
-            SetFileInformationByHandle(kept.file.get(), FileDispositionInfo, &disposition, sizeof(disposition));
+            ::SetDeleteOnClose(kept.file.get(), true);
             digest.Restart();
             return false;
         }
@@ -250,10 +249,7 @@ private:
         pendingSize = 0;
         return whole;
     }
-    bool SetDeleteOnClose(bool deleteOnClose) {
-        FILE_DISPOSITION_INFO disposition{deleteOnClose};
-        return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof(disposition));
-    }
+    bool SetDeleteOnClose(bool deleteOnClose) { return ::SetDeleteOnClose(handle.get(), deleteOnClose); }
     void Discard() {
         // A file marked for deletion goes with its handle. Any other is deleted only while it is
         // still the one this download made: once its handle is closed, another file may be put

@@ -24,6 +24,13 @@ private:
     BY_HANDLE_FILE_INFORMATION identity{};
 };
 
+// Opens what is at `path` as it is: a link is not followed, so what it points to is never read,
+// written or deleted through it. `flags` adds to FILE_FLAG_OPEN_REPARSE_POINT.
+UniqueHandle OpenAsItIs(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0);
+
+// Marks the open `file` to be deleted once its last handle closes, or takes the mark back.
+bool SetDeleteOnClose(HANDLE file, bool deleteOnClose);
+
 // Deletes the file or empty folder at `path` if it is the one with `identity`.
 void DeleteIfSame(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& identity);
 

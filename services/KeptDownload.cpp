@@ -24,12 +24,6 @@ std::wstring KeyOf(const std::string& url) {
     return key;
 }
 
-// Opened as it is: a link is not followed, so what it points to is never read, written or deleted.
-UniqueHandle OpenAsItIs(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
-    return AdoptFileHandle(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr, disposition,
-                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr));
-}
-
 // A plain file with this one name, or a plain folder.
 bool IsPlain(const BY_HANDLE_FILE_INFORMATION& info, bool folder) {
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
@@ -43,11 +37,6 @@ uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
 
 uint64_t IndexOf(const BY_HANDLE_FILE_INFORMATION& info) {
     return static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
-}
-
-bool SetDeleteOnClose(HANDLE file, bool deleteOnClose) {
-    FILE_DISPOSITION_INFO disposition{deleteOnClose};
-    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition));
 }
 
 // Deletes the file at `path` itself: a link, not what it points to; never a folder.
