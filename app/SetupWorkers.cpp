@@ -12,6 +12,9 @@
 namespace {
 // The setup download tries this often in all before "Download failed!".
 constexpr int kSetupAttempts = 3;
+// The folder, in the user's folder of the product, where an interrupted download's bytes wait for
+// the next run.
+constexpr const wchar_t* kKeptFolder = L"Interrupted downloads";
 // How long a Cancel waits for the download to wind down. A worker still inside a network read
 // then is not waited out: the process ends under it, and the system deletes its partial file.
 constexpr DWORD kStopWaitMs = 500;
@@ -52,6 +55,13 @@ std::string NewGuid() {
     return guid;
 }
 
+// The user's local application data folder, as the system sets it at logon (as the temporary
+// folder is): the shell's DLLs, which know it too, would hold up the first request. Empty when
+// unknown.
+std::wstring LocalAppData() {
+    return GrowingPath([](wchar_t* buffer, uint32_t size) { return GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, size); });
+}
+
 bool StartThread(LPTHREAD_START_ROUTINE main, void* parameter) {
     HANDLE thread = CreateThread(nullptr, 0, main, parameter, 0, nullptr);
     if (!thread) return false;
@@ -86,6 +96,8 @@ bool SetupWorkers::StartDownload(const std::string& url, const std::wstring& pat
     policy.silenceMs = silenceMs;
     policy.attempts = kSetupAttempts;
     policy.proxyPrompt = proxyPrompt;
+    kept.Prepare(LocalAppData(), {record.productFolder, kKeptFolder}, url);
+    policy.kept = &kept;
     if (downloader.DownloadToFile(url, path, true, policy)) return true;
     // Busy cannot be: the session starts one download at a time.
     *failure = downloader.busy ? Failure{FailureReason::NoThread, 0} : downloader.failure;
@@ -195,6 +207,8 @@ void SetupWorkers::HandOver() noexcept {
     const WORD machine = ProgramMachine(program.c_str());
     // Started in the run's own folder, which holds nothing else.
     DWORD exitCode;
+    // Nothing more is kept: the place is free for another installer, and its folder goes if empty.
+    kept.Release();
     const bool started = RunAndWait(program.c_str(), L"/SILENT", folder.Path().c_str(), exitCode);
     check.Delete(program);
     RunResult outcome = started ? RunResult{RunResult::Outcome::Installed, exitCode, "", downloadSeconds}

@@ -6,6 +6,7 @@
 #include "app/RunReport.h"
 #include "app/SetupSession.h"
 #include "services/Downloader.h"
+#include "services/KeptDownload.h"
 #include "services/PublisherCheck.h"
 #include "services/RunFolder.h"
 
@@ -112,6 +113,10 @@ private:
     // Records the installation of a setup program built for `machine`.
     void RecordInstallation(WORD machine);
 
+    // Where the setup program's bytes are kept when its download fails for a reason that may
+    // pass, and where the next run goes on from them; made before the downloader, so that it
+    // outlives the worker's use.
+    KeptDownload kept;
     Downloader downloader;
     // Set at the download's first news after Connecting (see WaitUntilDownloadAnswered).
     UniqueHandle downloadAnswered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};

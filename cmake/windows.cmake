@@ -13,6 +13,7 @@ add_library(pellmorrow_win STATIC
   services/SystemDlls.cpp
   services/RunFolder.cpp
   services/HeldFile.cpp
+  services/KeptDownload.cpp
   services/FileDigest.cpp
   controls/Picture.cpp
   controls/PercentProgressBar.cpp

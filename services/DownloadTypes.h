@@ -8,6 +8,7 @@
 // enough that a dead link ends with a message while the user still waits for one.
 constexpr uint32_t kDownloadSilenceMs = 30000;
 
+class KeptDownload;
 class ProxyPrompt;
 
 // What a download accepts and how hard it tries.
@@ -24,6 +25,10 @@ struct DownloadPolicy {
     // Asks the user when a proxy wants credentials that WinINet cannot give by itself; without
     // one such a download fails at once (ProxyAuth).
     ProxyPrompt* proxyPrompt = nullptr;
+    // A file download of a declared length goes on from the bytes an earlier run kept here, and
+    // when its last attempt fails for a reason that may pass, keeps its bytes here for a later
+    // run; any other end discards what is kept.
+    KeptDownload* kept = nullptr;
 };
 
 enum class DownloadEvent : int32_t {

@@ -4,6 +4,7 @@
 #include "services/FileDigest.h"
 #include "services/HeldFile.h"
 #include "services/HttpHeaders.h"
+#include "services/KeptDownload.h"
 #include "services/PollingWait.h"
 #include "services/ProxyPrompt.h"
 #include "services/SystemDlls.h"
@@ -142,6 +143,51 @@ public:
         }
         return true;
     }
+    // Goes on from bytes an earlier run kept. They are read once: for the digest, which the rest
+    // of the body continues, and to check that they are still the bytes that were kept. Then the
+    // file moves to `path` and is a partial file like one just made. False otherwise (also on a
+    // stop), and then the kept file is deleted.
+    bool Adopt(KeptFile kept, const std::wstring& path, const std::atomic<bool>& stop) {
+        if (!pending) pending.reset(new (std::nothrow) char[kWriteBlock]);
+        digest.Restart();
+        uint64_t left = kept.record.kept;
+        for (DWORD got = 0; pending && left > 0 && !stop; left -= got) {
+            const DWORD want = left < kWriteBlock ? static_cast<DWORD>(left) : kWriteBlock;
+            if (!ReadFile(kept.file.get(), pending.get(), want, &got, nullptr) || got != want ||
+                !digest.Add(pending.get(), got))
+                break;
+        }
+        FileDigest read;
+        const bool same = left == 0 && !stop && digest.Peek(&read) &&
+                          std::memcmp(read.bytes, kept.record.digest, sizeof(read.bytes)) == 0;
+        // Moved as it is open: nobody can put another file in its place on the way.
+        if (!same || !MoveByHandle(kept.file.get(), path, false)) {
+            ::SetDeleteOnClose(kept.file.get(), true);
+            digest.Restart();
+            return false;
+        }
+        handle = std::move(kept.file);
+        markedForDeletion = SetDeleteOnClose(true);
+        createdPath = path;
+        if (!GetFileInformationByHandle(handle.get(), &identity)) {
+            Discard();
+            digest.Restart();
+            return false;
+        }
+        return true;
+    }
+    // Hands the bytes written so far to `place` for a later run (`record` says what they are);
+    // false when they could not be kept, and then the file is still this download's to delete.
+    bool Keep(KeptDownload& place, KeptRecord record) {
+        FileDigest written;
+        if (!markedForDeletion || !Flush() || !FlushFileBuffers(handle.get()) || !digest.Peek(&written)) return false;
+        std::memcpy(record.digest, written.bytes, sizeof(record.digest));
+        if (!place.Keep(handle.get(), record)) return false;
+        markedForDeletion = false;
+        createdPath.clear();
+        handle.reset();
+        return true;
+    }
     bool IsOpen() const { return static_cast<bool>(handle); }
     // Empties the file, to receive the body again from its start.
     bool Truncate() {
@@ -203,10 +249,7 @@ private:
         pendingSize = 0;
         return whole;
     }
-    bool SetDeleteOnClose(bool deleteOnClose) {
-        FILE_DISPOSITION_INFO disposition{deleteOnClose};
-        return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof(disposition));
-    }
+    bool SetDeleteOnClose(bool deleteOnClose) { return ::SetDeleteOnClose(handle.get(), deleteOnClose); }
     void Discard() {
         // A file marked for deletion goes with its handle. Any other is deleted only while it is
         // still the one this download made: once its handle is closed, another file may be put
@@ -259,6 +302,32 @@ public:
     }
     FailureReason Finish(HeldFile* held) {
         return file.IsOpen() ? file.Close(held, owner.stopRequested) : FailureReason::None;
+    }
+    // Goes on from the bytes an earlier run kept in `place`, if it holds some for this download.
+    bool Resume(KeptDownload& place, std::string& validator) {
+        if (owner.targetPath.empty() || !owner.querySize) return false;
+        KeptFile kept = place.Take();
+        if (!kept.file) return false;
+        const KeptRecord record = kept.record;
+        if (record.length > owner.policy.maxBytes) {
+            place.Discard();
+            return false;
+        }
+        if (!file.Adopt(std::move(kept), owner.targetPath, owner.stopRequested)) return false;
+        owner.received = record.kept;
+        owner.totalSize = record.length;
+        validator = record.validator;
+        return true;
+    }
+    // Hands what came so far to `place`, when it can be resumed: bytes of a declared length,
+    // with a validator to ask for the rest of the same file.
+    bool Keep(KeptDownload& place, const std::string& validator) {
+        if (!file.IsOpen() || owner.received == 0 || !owner.querySize || validator.empty()) return false;
+        KeptRecord record;
+        record.validator = validator;
+        record.length = owner.totalSize;
+        record.kept = owner.received;
+        return file.Keep(place, record);
     }
 
 private:
@@ -391,15 +460,26 @@ DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
     Sink sink(*this);
     bool accepted = false;
     std::string validator;
+    KeptDownload* const place = policy.kept;
+    if (place) sink.Resume(*place, validator);
     for (int attempt = 1;; ++attempt) {
         Attempt result = FetchOnce(connection.get(), object, flags, sink, accepted, validator, running);
         if (result == Attempt::Done) {
+            if (place) place->Discard();
             const FailureReason kept = sink.Finish(&completeFile);
             return kept == FailureReason::None ? DownloadEvent::Done
                                                : FailDownload(kept, kept == FailureReason::File ? LastError() : 0);
         }
-        if (result == Attempt::Failed || attempt >= policy.attempts) return DownloadEvent::Failed;
-        if (!PauseBeforeAttempt(attempt)) return FailDownload(FailureReason::Stopped);
+        if (result == Attempt::Failed || attempt >= policy.attempts) {
+            // A failure that may pass keeps what came for the next run; any other (a stop, a
+            // refusal, a body that cannot be the file) leaves nothing.
+            if (place && !(result == Attempt::Retry && sink.Keep(*place, validator))) place->Discard();
+            return DownloadEvent::Failed;
+        }
+        if (!PauseBeforeAttempt(attempt)) {
+            if (place) place->Discard();
+            return FailDownload(FailureReason::Stopped);
+        }
     }
 }
 

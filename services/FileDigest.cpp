@@ -52,6 +52,14 @@ bool Sha256::Finish(FileDigest* digest) {
     return done;
 }
 
+bool Sha256::Peek(FileDigest* digest) {
+    BCRYPT_HASH_HANDLE copy = nullptr;
+    if (!Begin() || Hashes()->BCryptDuplicateHash(state, &copy, nullptr, 0, 0) < 0) return false;
+    const bool done = Hashes()->BCryptFinishHash(copy, digest->bytes, sizeof(digest->bytes), 0) >= 0;
+    Hashes()->BCryptDestroyHash(copy);
+    return done;
+}
+
 bool DigestFile(HANDLE file, char* buffer, DWORD bufferSize, const std::atomic<bool>& stop, FileDigest* digest) {
     Sha256 sha;
     const LARGE_INTEGER start{};

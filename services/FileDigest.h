@@ -33,6 +33,8 @@ public:
     // The digest of the bytes added; false when there is none. Spent afterwards: Restart before
     // adding again.
     bool Finish(FileDigest* digest);
+    // The digest of the bytes added so far, and more may be added afterwards.
+    bool Peek(FileDigest* digest);
 
 private:
     bool Begin();

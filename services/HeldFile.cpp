@@ -1,11 +1,14 @@
 #include "services/HeldFile.h"
 
+#include <cstring>
+#include <memory>
+#include <new>
+
 namespace {
 // Opened as it is (a link is not followed), with its identity; null when it cannot be opened or
 // is not the one with `identity`.
 UniqueHandle OpenSame(const wchar_t* path, DWORD access, DWORD share, const BY_HANDLE_FILE_INFORMATION& identity) {
-    UniqueHandle found = AdoptFileHandle(CreateFileW(path, access | FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
-                                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    UniqueHandle found = OpenAsItIs(path, access, share, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     BY_HANDLE_FILE_INFORMATION now;
     if (found && (!GetFileInformationByHandle(found.get(), &now) ||
                   now.dwVolumeSerialNumber != identity.dwVolumeSerialNumber ||
@@ -15,12 +18,21 @@ UniqueHandle OpenSame(const wchar_t* path, DWORD access, DWORD share, const BY_H
 }
 }  // namespace
 
+UniqueHandle OpenAsItIs(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    return AdoptFileHandle(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr, disposition,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr));
+}
+
+bool SetDeleteOnClose(HANDLE file, bool deleteOnClose) {
+    FILE_DISPOSITION_INFO disposition{deleteOnClose};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition));
+}
+
 void DeleteIfSame(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& identity) {
     // Deleted through a handle known to be of the same one: a file or folder put at the path
     // meanwhile is left alone. A folder that is not empty is not deleted.
     UniqueHandle found = OpenSame(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, identity);
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    if (found) SetFileInformationByHandle(found.get(), FileDispositionInfo, &disposition, sizeof(disposition));
+    if (found) SetDeleteOnClose(found.get(), true);
 }
 
 bool HeldFile::Hold(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& fileIdentity) {
@@ -34,4 +46,17 @@ void HeldFile::Delete(const wchar_t* path) {
     if (!handle) return;
     handle.reset();
     DeleteIfSame(path, identity);
+}
+
+bool MoveByHandle(HANDLE file, const std::wstring& path, bool replace) {
+    const DWORD nameBytes = static_cast<DWORD>(path.size() * sizeof(wchar_t));
+    const DWORD size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO)) + nameBytes;
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[size]());
+    if (!buffer) return false;
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.get());
+    info->ReplaceIfExists = replace;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = nameBytes;
+    std::memcpy(info->FileName, path.c_str(), nameBytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, info, size);
 }

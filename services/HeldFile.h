@@ -6,6 +6,8 @@
 // index), so that it is never confused with another file put at its path.
 #include "framework/Handles.h"
 
+#include <string>
+
 class HeldFile {
 public:
     // Holds the file at `path`, provided it is the one with `identity`; false otherwise, and
@@ -22,5 +24,17 @@ private:
     BY_HANDLE_FILE_INFORMATION identity{};
 };
 
+// Opens what is at `path` as it is: a link is not followed, so what it points to is never read,
+// written or deleted through it. `flags` adds to FILE_FLAG_OPEN_REPARSE_POINT.
+UniqueHandle OpenAsItIs(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0);
+
+// Marks the open `file` to be deleted once its last handle closes, or takes the mark back.
+bool SetDeleteOnClose(HANDLE file, bool deleteOnClose);
+
 // Deletes the file or empty folder at `path` if it is the one with `identity`.
 void DeleteIfSame(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& identity);
+
+// Moves the file open as `file` (with delete access) to `path`, which may be in another folder of
+// the same volume; replaces a file there only when `replace` is true. It stays the same file:
+// whoever holds it keeps holding it.
+bool MoveByHandle(HANDLE file, const std::wstring& path, bool replace);

@@ -103,7 +103,7 @@ bool LoadHashes(HashFunctions& functions) {
     return FIND(bcrypt, functions, BCryptOpenAlgorithmProvider) &&
            FIND(bcrypt, functions, BCryptCloseAlgorithmProvider) && FIND(bcrypt, functions, BCryptCreateHash) &&
            FIND(bcrypt, functions, BCryptHashData) && FIND(bcrypt, functions, BCryptFinishHash) &&
-           FIND(bcrypt, functions, BCryptDestroyHash);
+           FIND(bcrypt, functions, BCryptDestroyHash) && FIND(bcrypt, functions, BCryptDuplicateHash);
 }
 
 #undef FIND

@@ -98,5 +98,6 @@ struct HashFunctions {
     decltype(&BCryptHashData) BCryptHashData;
     decltype(&BCryptFinishHash) BCryptFinishHash;
     decltype(&BCryptDestroyHash) BCryptDestroyHash;
+    decltype(&BCryptDuplicateHash) BCryptDuplicateHash;
 };
 const HashFunctions* Hashes();

@@ -2,11 +2,14 @@
 // (tests/server/test_server.py, started beside this program by with_server.py). Bodies follow a
 // pattern with every byte value in it, so the bytes that arrive can be checked exactly.
 #include "services/Downloader.h"
+#include "services/KeptDownload.h"
 #include "services/ProxyPrompt.h"
 
 #include "framework/Handles.h"
 
 #include <gtest/gtest.h>
+
+#include "TestFolder.h"
 
 #include <atomic>
 #include <chrono>
@@ -582,6 +585,24 @@ TEST_F(DownloaderTest, BodyOverTheCapFails) {
     }
 }
 
+// The server's log of the requests whose query holds key=`key` (one JSON object a request, in
+// order, each followed by a line "----"), and the whole log.
+bool LoggedRequests(const std::string& key, std::string* log, std::string* mine) {
+    Downloader logReader;
+    Recorder logRecorder;
+    logRecorder.Attach(logReader);
+    if (!logReader.DownloadToMemory(ServerUrl("/__log?path=/body"), false) || !RunToEnd(logReader, logRecorder))
+        return false;
+    *log = logReader.buffer;
+    mine->clear();
+    for (size_t at = 0; (at = log->find("\"path\": ", at)) != std::string::npos; ++at) {
+        size_t next = log->find("\"path\": ", at + 1);
+        std::string entry = log->substr(at, next == std::string::npos ? std::string::npos : next - at);
+        if (entry.find("key=" + key + "&") != std::string::npos) *mine += entry + "\n----\n";
+    }
+    return true;
+}
+
 // A failure that may pass is tried again from where the bytes end; the file holds the whole body
 // once, whatever the attempts in between. Each part is longer than what the file is written in at
 // once, so that bytes reach the file (and its digest) in every attempt.
@@ -639,19 +660,8 @@ TEST_F(DownloaderTest, ResumeAsksOnlyForTheRestOfTheSameFile) {
         EXPECT_EQ(downloader.received, 600000u);
         EXPECT_TRUE(FileBytes(target) == Pattern(600000, c.bodySeed)) << "the file is not one version whole";
 
-        Downloader logReader;
-        Recorder logRecorder;
-        logRecorder.Attach(logReader);
-        std::string prefix = "/body%3Fsize%3D600000%26seed%3D17%26fault%3Dreset%26cut%3D300000%26faulty%3D1%26key%3D";
-        ASSERT_TRUE(logReader.DownloadToMemory(ServerUrl("/__log?path=" + prefix + key), false));
-        ASSERT_TRUE(RunToEnd(logReader, logRecorder));
-        // The log as the server wrote it: one JSON object a request, in order; only this case's.
-        std::string log = logReader.buffer, mine;
-        for (size_t at = 0; (at = log.find("\"path\": ", at)) != std::string::npos; ++at) {
-            size_t next = log.find("\"path\": ", at + 1);
-            std::string entry = log.substr(at, next == std::string::npos ? std::string::npos : next - at);
-            if (entry.find("key=" + key + "&") != std::string::npos) mine += entry + "\n----\n";
-        }
+        std::string log, mine;
+        ASSERT_TRUE(LoggedRequests(key, &log, &mine));
         size_t second = mine.find("----");
         ASSERT_NE(second, std::string::npos) << log;
         std::string first = mine.substr(0, second), rest = mine.substr(second);
@@ -665,6 +675,131 @@ TEST_F(DownloaderTest, ResumeAsksOnlyForTheRestOfTheSameFile) {
         } else {
             EXPECT_EQ(rest.find("Range"), std::string::npos) << "resumed without a validator: " << mine;
         }
+    }
+}
+
+// Where the tests below keep interrupted downloads, and what lies there.
+const std::vector<std::wstring> kKeptNames = {L"Downloader Test", L"Interrupted downloads"};
+std::wstring KeptRoot() { return TestFolder(L"pellmorrow-kept"); }
+std::vector<std::wstring> KeptFiles() {
+    std::vector<std::wstring> found;
+    const std::wstring folder = KeptRoot() + L"\\Downloader Test\\Interrupted downloads\\";
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW((folder + L"*").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return found;
+    do
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) found.push_back(folder + data.cFileName);
+    while (FindNextFileW(search, &data));
+    FindClose(search);
+    return found;
+}
+
+// One run's download of `url` into `target` with the place for kept bytes; its final status.
+DownloadEvent RunWithKeptPlace(const std::string& url, const std::wstring& target, DownloadPolicy policy,
+                               std::function<void(Downloader&, const Seen&)> hook = nullptr) {
+    KeptDownload place;
+    place.Prepare(KeptRoot(), kKeptNames, url);
+    policy.kept = &place;
+    Downloader downloader;
+    Recorder recorder;
+    recorder.hook = std::move(hook);
+    recorder.Attach(downloader);
+    if (!downloader.DownloadToFile(url, target, true, policy) || !RunToEnd(downloader, recorder)) return DownloadEvent::Idle;
+    return downloader.status;
+}
+
+// A download whose last attempt fails for a reason that may pass keeps its bytes, and the next
+// run's download of the URL reads them once and asks for the rest only of the same file. A file
+// changed on the server meanwhile comes whole; kept bytes changed since are not resumed at all.
+TEST_F(DownloaderTest, TheNextRunGoesOnFromTheBytesAFailedRunKept) {
+    const struct {
+        const char* name;
+        const char* query;
+        bool changeKeptBytes;
+        bool askedForTheRest;
+        uint32_t seed;  // of the file at the end
+    } cases[] = {
+        {"the same file", "", false, true, 20},
+        {"a file changed on the server", "&changed=1", false, true, 21},
+        {"kept bytes changed since", "", true, false, 20},
+    };
+    int number = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::wstring& path : KeptFiles()) DeleteFileW(path.c_str());
+        const std::string key = "kept" + std::to_string(number++);
+        const std::string url =
+            ServerUrl("/body?key=" + key + "&size=600000&seed=20&fault=reset&cut=300000&faulty=1" + c.query);
+        DownloadPolicy policy;
+        policy.attempts = 1;
+        const std::wstring first = Target("kept-first.bin");
+        ASSERT_EQ(RunWithKeptPlace(url, first, policy), kFailed);
+        EXPECT_FALSE(FileExists(first)) << "the kept bytes were left where they were written";
+        ASSERT_EQ(KeptFiles().size(), 2u) << "the bytes and their record";
+
+        if (c.changeKeptBytes) {
+            for (const std::wstring& path : KeptFiles()) {
+                if (path.size() < 5 || path.substr(path.size() - 5) != L".part") continue;
+                UniqueHandle part = AdoptFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+                DWORD written = 0;
+                ASSERT_TRUE(part && SetFilePointer(part.get(), 1000, nullptr, FILE_BEGIN) == 1000 &&
+                            WriteFile(part.get(), "X", 1, &written, nullptr));
+            }
+        }
+        const std::wstring second = Target("kept-second.bin");
+        ASSERT_EQ(RunWithKeptPlace(url, second, policy), kDone);
+        EXPECT_TRUE(FileBytes(second) == Pattern(600000, c.seed)) << "the file is not one version whole";
+        EXPECT_TRUE(KeptFiles().empty()) << "something stayed kept after the download completed";
+
+        std::string log, mine;
+        ASSERT_TRUE(LoggedRequests(key, &log, &mine));
+        const size_t split = mine.find("----");
+        ASSERT_NE(split, std::string::npos) << log;
+        const std::string rest = mine.substr(split);
+        EXPECT_EQ(rest.find("\"Range\": \"bytes=") != std::string::npos, c.askedForTheRest) << mine;
+        EXPECT_EQ(rest.find("\"If-Range\": \"\\\"927c0-") != std::string::npos, c.askedForTheRest) << mine;
+    }
+}
+
+// Only a failure that may pass keeps anything: a stop, or a body that cannot be the file, leave
+// nothing, also of bytes an earlier run kept.
+TEST_F(DownloaderTest, NothingIsKeptAfterAStopOrARefusal) {
+    const std::string url = ServerUrl("/body?size=600000&seed=22&fault=reset&cut=300000&faulty=1&key=stopped");
+    DownloadPolicy policy;
+    policy.attempts = 1;
+    for (const std::wstring& path : KeptFiles()) DeleteFileW(path.c_str());
+    ASSERT_EQ(RunWithKeptPlace(url, Target("stopped-first.bin"), policy), kFailed);
+    ASSERT_EQ(KeptFiles().size(), 2u);
+
+    // Cancelled as soon as the rest was asked for: the kept bytes are gone with the rest.
+    const std::wstring resumed = Target("stopped-second.bin");
+    EXPECT_EQ(RunWithKeptPlace(url, resumed, policy,
+                               [](Downloader& downloader, const Seen& seen) {
+                                   if (seen.status == DownloadEvent::InProgress) downloader.Stop();
+                               }),
+              kFailed);
+    EXPECT_FALSE(FileExists(resumed));
+    EXPECT_TRUE(KeptFiles().empty());
+
+    // Stopped in the middle of a first download, and a declared length past the cap.
+    DownloadPolicy capped = policy;
+    capped.maxBytes = 1000;
+    const struct {
+        const char* name;
+        const char* path;
+        DownloadPolicy policy;
+    } cases[] = {
+        {"stopped", "/body?size=600000&seed=23&fault=slow&piece=8192&delay=5", policy},
+        {"too large", "/body?size=600000&seed=23&fault=reset&cut=300000", capped},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RunWithKeptPlace(ServerUrl(c.path), Target("refused.bin"), c.policy,
+                                   [](Downloader& downloader, const Seen& seen) {
+                                       if (seen.received > 0) downloader.Stop();
+                                   }),
+                  kFailed);
+        EXPECT_TRUE(KeptFiles().empty());
     }
 }
 
