@@ -19,9 +19,22 @@ PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
 TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))  # the host the test copy was built with
 
 
+def kept_folders():
+    """The product's folder of interrupted downloads' bytes, for whichever user the prefix has."""
+    return list((DRIVE_C / "users").glob("*/AppData/Local/Pellmorrow/Interrupted downloads"))
+
+
+def forget_kept():
+    """Deletes what failed downloads kept for a next run, so that no run resumes another test's."""
+    for folder in kept_folders():
+        for path in folder.iterdir():
+            path.unlink()
+
+
 class ServerTest(unittest.TestCase):
     """The test server at the test copy's host for the class's tests; each test starts with no
-    product key and an empty request log, and leaves no product key."""
+    product key, nothing kept of an earlier download and an empty request log, and leaves no
+    product key and nothing kept."""
 
     @classmethod
     def setUpClass(cls):
@@ -36,10 +49,12 @@ class ServerTest(unittest.TestCase):
 
     def tearDown(self):
         reg_delete(PRODUCT_KEY)
+        forget_kept()
 
     def fresh(self):
-        """Nothing recorded, no request seen: for each test, and each case of a test."""
+        """Nothing recorded, nothing kept, no request seen: for each test, and each case of a test."""
         reg_delete(PRODUCT_KEY)
+        forget_kept()
         self.server.clear_log()
 
     def serve_index(self, setup, description=Response(b"")):

@@ -18,7 +18,7 @@ import urllib.parse
 import zlib
 from pathlib import Path
 
-from installer_run import FAKE_SETUP, INSTALLER_E2E, PRODUCT_KEY, TEST_PORT, InstallerRunTest, Response
+from installer_run import FAKE_SETUP, INSTALLER_E2E, PRODUCT_KEY, TEST_PORT, InstallerRunTest, Response, forget_kept
 from winehost import BUILD, DRIVE_C, DRIVER, ROOT, left_in_temp, publisher, reg_add, reg_delete, reg_query, wine, windows_path
 from test_session import default_install_dir
 
@@ -398,6 +398,7 @@ class ChangedOnTheServer(unittest.TestCase):
 
     def setUp(self):
         reg_delete(PRODUCT_KEY)
+        forget_kept()
         self.record = DRIVE_C / "setup-record.txt"
         self.record.unlink(missing_ok=True)
         self.prefix = BUILD / "e2e-nginx-changed"
@@ -424,6 +425,7 @@ class ChangedOnTheServer(unittest.TestCase):
     def tearDown(self):
         subprocess.run([ROOT / "server" / "run", "stop", self.prefix], stdin=subprocess.DEVNULL, timeout=60)
         reg_delete(PRODUCT_KEY)
+        forget_kept()
 
     def replace_setup(self):
         self.setup.write_bytes(self.versions[1])
