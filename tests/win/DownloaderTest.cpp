@@ -61,8 +61,8 @@ bool IsFinal(DownloadEvent event) { return event == DownloadEvent::Failed || eve
 
 struct Seen {
     DownloadEvent status;
-    uint32_t received;
-    uint32_t totalSize;
+    uint64_t received;
+    uint64_t totalSize;
     DWORD thread;
 };
 
