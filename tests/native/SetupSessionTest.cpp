@@ -411,7 +411,7 @@ TEST(SetupSession, DurationRunsFromStartToTheEndOfTheDownload) {
 
 TEST(FailureNames, AreShortDistinctAndFitForAQuery) {
     std::vector<std::string> seen;
-    for (int value = 0; value <= static_cast<int>(FailureReason::ProxyAuth); ++value) {
+    for (int value = 0; value <= static_cast<int>(FailureReason::DiskFull); ++value) {
         std::string name = FailureName(static_cast<FailureReason>(value));
         EXPECT_FALSE(name.empty());
         EXPECT_LE(name.size(), 12u) << name;
