@@ -204,6 +204,9 @@ class SmallVolume(LargeSetupsBase):
         self.assertTrue(filled.is_set(), "the volume was never filled")
         self.assert_failed_as_disk_full(report)
         self.assertLess(body.sent, size, "the whole body was sent: the volume filled too late")
+        # One request, whose length passed the check: the write is what found the volume full.
+        setup_requests = [e for e in self.server.log() if "action=installer&" in e["path"]]
+        self.assertEqual(len(setup_requests), 1, setup_requests)
         self.assertEqual(self.left_on_volume(besides=("filler.bin",)), [])
 
 
