@@ -90,6 +90,7 @@ Failure FileFailure() {
 // block of bytes already received may still be waiting to be written. 4 MiB covers that with
 // room to spare, and is too little to turn away a setup program that the volume can hold.
 constexpr uint64_t kRoomMarginBytes = 4u << 20;
+
 // One internet session for every request of the run: credentials that a proxy asked for are
 // entered once and go with every later request. It is opened by the first download and never
 // closed: a worker stuck in a read may still use it while the process ends.
