@@ -1,5 +1,7 @@
 #include "app/SetupSession.h"
 
+#include "controls/ProgressMath.h"
+
 bool SetupSession::Start(const std::string& url, const std::string& newLanguage) {
     if (stage != Stage::Idle && stage != Stage::Failed) return false;
     language = newLanguage;
@@ -18,7 +20,7 @@ bool SetupSession::Start(const std::string& url, const std::string& newLanguage)
     return true;
 }
 
-void SetupSession::OnDownload(DownloadEvent status, uint32_t received, uint32_t total, const Failure& why) {
+void SetupSession::OnDownload(DownloadEvent status, uint64_t received, uint64_t total, const Failure& why) {
     // A report that arrives after the download ended (cancelled, or already complete) is late.
     if (stage != Stage::Downloading) return;
     ShowPercent(status, received, total);
@@ -45,9 +47,9 @@ void SetupSession::OnDownload(DownloadEvent status, uint32_t received, uint32_t 
 }
 
 // Only ever forward: a download that starts again from zero leaves the bar where it was.
-void SetupSession::ShowPercent(DownloadEvent status, uint32_t received, uint32_t total) {
+void SetupSession::ShowPercent(DownloadEvent status, uint64_t received, uint64_t total) {
     if (total == 0) return;
-    const int percent = static_cast<int>(uint64_t{received} * 100 / total);
+    const int percent = DownloadPercentage(received, total);
     const bool last = status == DownloadEvent::Done || status == DownloadEvent::Failed || percent >= 100;
     const uint32_t now = work.Now();
     if (percent <= shownPercent || (!last && shownPercent >= 0 && now - shownAt < kFrameMs)) return;

@@ -82,7 +82,7 @@ public:
     // language) unless nothing was started yet or the last download failed.
     bool Start(const std::string& url, const std::string& language);
     // The download's state as its worker last reported it.
-    void OnDownload(DownloadEvent status, uint32_t received, uint32_t total, const Failure& failure);
+    void OnDownload(DownloadEvent status, uint64_t received, uint64_t total, const Failure& failure);
     // The publisher check's verdict; `verdict` is the check's own code (0 when it passed).
     void OnChecked(bool trusted, uint32_t verdict);
 
@@ -116,7 +116,7 @@ private:
     void Fail(const Failure& why);
     void StopClock();
     uint32_t DurationSeconds() { return (DurationMs() + 500) / 1000; }
-    void ShowPercent(DownloadEvent status, uint32_t received, uint32_t total);
+    void ShowPercent(DownloadEvent status, uint64_t received, uint64_t total);
 
     SetupView& view;
     SetupWork& work;

@@ -30,8 +30,8 @@ struct InstallRecord {
 // The download's state as the window's thread reads it.
 struct DownloadReport {
     DownloadEvent status;
-    uint32_t received;
-    uint32_t total;
+    uint64_t received;
+    uint64_t total;
     Failure failure;
 };
 

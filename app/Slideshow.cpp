@@ -64,7 +64,8 @@ int InstallerDialog::OnSlidePictureEvent(Downloader* downloader, void* context) 
 // block in the hand-over, freed with the dialog.
 void InstallerDialog::HandToWindow(Downloader& downloader, ByteHandOver& handOver, UINT message) noexcept {
     std::string bytes = std::move(downloader.buffer);
-    if (bytes.size() > downloader.received) bytes.resize(downloader.received);
+    // Below the buffer's size, so it fits in size_t.
+    if (bytes.size() > downloader.received) bytes.resize(static_cast<size_t>(downloader.received.load()));
     downloader.ClearResult();
     if (handOver.Put(std::move(bytes))) PostMessage(message);
 }

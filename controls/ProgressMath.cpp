@@ -19,7 +19,36 @@ int ScaledShare(long long scale, int position, int lower, int upper) {
     return Saturated(scale * reached / range);
 }
 
+// a x b as a 128-bit number (high and low halves), for b below 2^32; no 128-bit type on i686.
+void MultiplyWide(std::uint64_t a, std::uint32_t b, std::uint64_t* high, std::uint64_t* low) {
+    const std::uint64_t lowPart = (a & 0xFFFFFFFFu) * b;
+    const std::uint64_t highPart = (a >> 32) * b;
+    *low = lowPart + (highPart << 32);
+    *high = (highPart >> 32) + (*low < lowPart ? 1 : 0);
+}
+
+// a x b <= c x d, for b and d below 2^32.
+bool ProductAtMost(std::uint64_t a, std::uint32_t b, std::uint64_t c, std::uint32_t d) {
+    std::uint64_t leftHigh, leftLow, rightHigh, rightLow;
+    MultiplyWide(a, b, &leftHigh, &leftLow);
+    MultiplyWide(c, d, &rightHigh, &rightLow);
+    return leftHigh < rightHigh || (leftHigh == rightHigh && leftLow <= rightLow);
+}
+
 }  // namespace
+
+int DownloadPercentage(std::uint64_t received, std::uint64_t total) {
+    if (total == 0) return 0;
+    if (received >= total) return 100;
+    // The largest p of 0..99 with p x total <= received x 100.
+    int low = 0, high = 99;
+    while (low < high) {
+        const int middle = (low + high + 1) / 2;
+        if (ProductAtMost(total, static_cast<std::uint32_t>(middle), received, 100)) low = middle;
+        else high = middle - 1;
+    }
+    return low;
+}
 
 int ProgressPercentage(int position, int lower, int upper) {
     return ScaledShare(100, position, lower, upper);

@@ -21,6 +21,11 @@ int ProgressPercentage(int position, int lower, int upper);
 // The filled part of an extent of pixels: 37 of 0..100 fills 165 of 448 (165.76).
 int FilledLength(int extent, int position, int lower, int upper);
 
+// The share of a download's bytes received, in whole percent truncated toward zero, exactly for
+// any 64-bit counts (a setup program may be larger than 4 GiB, and received x 100 no longer fits
+// in 64 bits past 184 PB): 0 when nothing is known of the total, 100 once received reaches it.
+int DownloadPercentage(std::uint64_t received, std::uint64_t total);
+
 // position + delta for PBM_STEPIT and PBM_DELTAPOS: not wrapped or clamped to the range, but held
 // at the limits of int where the sum would overflow.
 int MovedPosition(int position, int delta);

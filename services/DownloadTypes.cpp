@@ -21,6 +21,7 @@ const char* FailureName(FailureReason reason) {
     case FailureReason::Changed: return "changed";
     case FailureReason::NoWindow: return "no-window";
     case FailureReason::ProxyAuth: return "proxy-auth";
+    case FailureReason::DiskFull: return "disk-full";
     }
     return "unknown";
 }

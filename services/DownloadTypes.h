@@ -15,7 +15,7 @@ class ProxyPrompt;
 struct DownloadPolicy {
     uint32_t silenceMs = kDownloadSilenceMs;
     // The largest body taken: a longer declared length, or more bytes, fail the download at once.
-    uint32_t maxBytes = UINT32_MAX;
+    uint64_t maxBytes = UINT64_MAX;
     // More than one: a failure that may pass (connection refused or lost, a body cut short, a
     // silence, a 5xx answer) is tried again after a pause that grows, from where the received
     // bytes end when the server can vouch that the file is still the same one (a validator) and
@@ -62,13 +62,19 @@ enum class FailureReason : uint8_t {
     Changed,      // the complete file was replaced or changed by someone else before it was held
     NoWindow,     // the window could not be made (no common controls): nobody could follow the run
     ProxyAuth,    // the proxy asked who the user is, and the user cancelled (or failed three times)
+    DiskFull,     // the target's volume cannot hold the body (declared, or found while writing);
+                  // detail: the system error, or 0 when the declared length was refused
 };
 
 struct Failure {
     FailureReason reason = FailureReason::None;
-    // The status code, error number or verdict that goes with the reason; 0 when none.
+    // The status code, error number or verdict that goes with the reason; 0 when none. A byte
+    // count is held at UINT32_MAX (see FailureDetail): it only tells a person how far it got.
     uint32_t detail = 0;
 };
+
+// A byte count as a failure's detail.
+constexpr uint32_t FailureDetail(uint64_t bytes) { return bytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bytes); }
 
 // A short, stable ASCII name for the reason ("http", "network", ...), fit for a URL's query.
 const char* FailureName(FailureReason reason);

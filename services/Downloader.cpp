@@ -60,7 +60,7 @@ bool QueryHeader(HINTERNET request, DWORD header, std::string* text) {
 
 // The Content-Length the server declared; false when it sent none, or a text that is not a
 // length: the platform's own number conversion would take "abc" as 0 and a cut body as whole.
-bool QueryLength(HINTERNET request, uint32_t* length) {
+bool QueryLength(HINTERNET request, uint64_t* length) {
     std::string text;
     return QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH, &text) && ParseContentLength(text, length);
 }
@@ -75,6 +75,22 @@ std::string Validator(HINTERNET request) {
 }
 
 uint32_t LastError() { return static_cast<uint32_t>(GetLastError()); }
+
+// Why the target file could not take its bytes, from the last error: a volume out of room is
+// told apart, as the user can do something about it (make room, or choose another temporary
+// folder) that a retry cannot.
+Failure FileFailure() {
+    const uint32_t error = LastError();
+    const bool full = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+    return Failure{full ? FailureReason::DiskFull : FailureReason::File, error};
+}
+
+// What a volume must have free beyond the body's bytes for the download to begin. The body is
+// not all the file costs: the file system rounds it up to whole clusters (up to 2 MiB each on
+// the largest NTFS volumes) and keeps records of where its pieces lie, and up to one write
+// block of bytes already received may still be waiting to be written. 4 MiB covers that with
+// room to spare, and is too little to turn away a setup program that the volume can hold.
+constexpr uint64_t kRoomMarginBytes = 4u << 20;
 
 // One internet session for every request of the run: credentials that a proxy asked for are
 // entered once and go with every later request. It is opened by the first download and never
@@ -246,6 +262,9 @@ private:
         bool whole = pendingSize == 0 ||
                      (digest.Add(pending.get(), pendingSize) &&
                       WriteFile(handle.get(), pending.get(), pendingSize, &written, nullptr) && written == pendingSize);
+        // A local file that takes fewer bytes than it was given, without an error, is on a full
+        // volume.
+        if (!whole && written > 0 && written < pendingSize) SetLastError(ERROR_DISK_FULL);
         pendingSize = 0;
         return whole;
     }
@@ -467,8 +486,10 @@ DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
         if (result == Attempt::Done) {
             if (place) place->Discard();
             const FailureReason kept = sink.Finish(&completeFile);
-            return kept == FailureReason::None ? DownloadEvent::Done
-                                               : FailDownload(kept, kept == FailureReason::File ? LastError() : 0);
+            if (kept == FailureReason::None) return DownloadEvent::Done;
+            if (kept != FailureReason::File) return FailDownload(kept);
+            const Failure why = FileFailure();
+            return FailDownload(why.reason, why.detail);
         }
         if (result == Attempt::Failed || attempt >= policy.attempts) {
             // A failure that may pass keeps what came for the next run; any other (a stop, a
@@ -488,7 +509,7 @@ DownloadEvent Downloader::Fetch(HINTERNET session, CallbackCount& running) {
 // the server could not say whether the bytes kept and the rest belong to the same file.
 Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::string& object, DWORD flags, Sink& sink,
                                           bool& accepted, std::string& validator, CallbackCount& running) {
-    const uint32_t kept = received;
+    const uint64_t kept = received;
     const bool resuming = kept > 0 && querySize && kept < totalSize && !validator.empty();
     if (kept > 0 && !resuming && !sink.Restart()) return Fail(Attempt::Failed, FailureReason::File, LastError());
     std::string range = resuming ? "Range: bytes=" + std::to_string(kept) + "-\r\nIf-Range: " + validator + "\r\n"
@@ -508,7 +529,7 @@ Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::strin
         accepted = true;
         RaiseProgress(DownloadEvent::InProgress, running);
     }
-    uint32_t length = 0;
+    uint64_t length = 0;
     const bool hasLength = QueryLength(request.get(), &length);
     if (resuming) {
         if (std::optional<Attempt> refused = ResumeOrRestart(request.get(), code, hasLength ? &length : nullptr, sink, validator))
@@ -516,9 +537,13 @@ Downloader::Attempt Downloader::FetchOnce(HINTERNET connection, const std::strin
     }
     if (received == 0) {
         if (querySize && !hasLength) return Fail(Attempt::Failed, FailureReason::NoLength);
-        if (querySize && length > policy.maxBytes) return Fail(Attempt::Failed, FailureReason::TooLarge, length);
+        if (querySize && length > policy.maxBytes)
+            return Fail(Attempt::Failed, FailureReason::TooLarge, FailureDetail(length));
         totalSize = querySize ? length : 0;
         validator = Validator(request.get());
+    }
+    if (querySize) {
+        if (std::optional<Attempt> refused = RefuseWithoutRoom(totalSize - received)) return *refused;
     }
     if (!sink.Open()) return Fail(Attempt::Failed, FailureReason::File, LastError());
     return ReadBody(request.get(), sink, running);
@@ -575,9 +600,9 @@ bool Downloader::SendOnce(HINTERNET request, const std::string& headers, DWORD* 
 // answer's Content-Length, null when it has none). A whole body (200: the file changed, or the
 // server ignores ranges) replaces them; any other part is thrown away with them, and the next
 // attempt asks for everything. Nothing when the body may be read.
-std::optional<Downloader::Attempt> Downloader::ResumeOrRestart(HINTERNET request, DWORD code, const uint32_t* length,
+std::optional<Downloader::Attempt> Downloader::ResumeOrRestart(HINTERNET request, DWORD code, const uint64_t* length,
                                                                Sink& sink, std::string& validator) {
-    const uint32_t kept = received;
+    const uint64_t kept = received;
     std::string text;
     ByteRange part;
     const bool rest = code == 206 && QueryHeader(request, HTTP_QUERY_CONTENT_RANGE, &text) &&
@@ -590,6 +615,21 @@ std::optional<Downloader::Attempt> Downloader::ResumeOrRestart(HINTERNET request
     return std::nullopt;
 }
 
+// A body the volume cannot hold fails before its first byte, rather than after minutes of
+// downloading, and without filling the user's disk on the way. The free space is the caller's
+// (quotas included); a volume that cannot tell is given the benefit of the doubt, and a write
+// that fails for want of room ends the download all the same.
+std::optional<Downloader::Attempt> Downloader::RefuseWithoutRoom(uint64_t toCome) {
+    if (targetPath.empty()) return std::nullopt;
+    const size_t slash = targetPath.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) return std::nullopt;
+    const std::wstring folder = targetPath.substr(0, slash + 1);
+    ULARGE_INTEGER free{};
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr)) return std::nullopt;
+    if (free.QuadPart >= kRoomMarginBytes && free.QuadPart - kRoomMarginBytes >= toCome) return std::nullopt;
+    return Fail(Attempt::Failed, FailureReason::DiskFull);
+}
+
 // Reads the body into the sink until its end, a stop, or a failure.
 Downloader::Attempt Downloader::ReadBody(HINTERNET request, Sink& sink, CallbackCount& running) {
     char chunk[kChunkSize];
@@ -598,16 +638,22 @@ Downloader::Attempt Downloader::ReadBody(HINTERNET request, Sink& sink, Callback
         if (!WinInet()->InternetReadFile(request, chunk, kChunkSize, &count))
             return Fail(Attempt::Retry, FailureReason::Network, LastError());
         if (count == 0) break;
-        // Past the cap, or past what 32-bit counts can hold: the body cannot be the one wanted.
-        if (count > policy.maxBytes - received) return Fail(Attempt::Failed, FailureReason::TooLarge, received);
+        // Past the cap, or past what the counters can hold: the body cannot be the one wanted.
+        if (count > policy.maxBytes - received)
+            return Fail(Attempt::Failed, FailureReason::TooLarge, FailureDetail(received));
         received += count;
-        if (!sink.Append(chunk, count)) return Fail(Attempt::Failed, FailureReason::File, LastError());
+        if (!sink.Append(chunk, count)) {
+            const Failure why = FileFailure();
+            return Fail(Attempt::Failed, why.reason, why.detail);
+        }
         RaiseProgress(DownloadEvent::InProgress, running);
     }
     if (stopRequested) return Fail(Attempt::Failed, FailureReason::Stopped);
     if (received == 0 && totalSize == 0) return Fail(Attempt::Failed, FailureReason::WrongLength, 0);  // no body
-    if (received < totalSize) return Fail(Attempt::Retry, FailureReason::WrongLength, received);     // cut short
-    if (querySize && received != totalSize) return Fail(Attempt::Failed, FailureReason::WrongLength, received);
+    if (received < totalSize)  // cut short
+        return Fail(Attempt::Retry, FailureReason::WrongLength, FailureDetail(received));
+    if (querySize && received != totalSize)
+        return Fail(Attempt::Failed, FailureReason::WrongLength, FailureDetail(received));
     return Attempt::Done;
 }
 

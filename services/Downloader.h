@@ -84,8 +84,9 @@ public:
     std::wstring targetPath;
     // The body of a memory download: the first `received` bytes, NUL bytes included.
     std::string buffer;
-    std::atomic<uint32_t> totalSize{0};
-    std::atomic<uint32_t> received{0};
+    // 64-bit: setup programs of 4 GiB and more are downloaded too.
+    std::atomic<uint64_t> totalSize{0};
+    std::atomic<uint64_t> received{0};
     std::atomic<DownloadEvent> status{DownloadEvent::Idle};
     // Why the download failed: written by the worker before it sets status Failed, so an owner
     // that has read status Failed may read it (also from another thread). None otherwise.
@@ -116,8 +117,10 @@ private:
     UniqueInternet Send(HINTERNET connection, const std::string& object, DWORD flags, const std::string& headers,
                         DWORD* code);
     bool SendOnce(HINTERNET request, const std::string& headers, DWORD* code);
-    std::optional<Attempt> ResumeOrRestart(HINTERNET request, DWORD code, const uint32_t* length, Sink& sink,
+    std::optional<Attempt> ResumeOrRestart(HINTERNET request, DWORD code, const uint64_t* length, Sink& sink,
                                            std::string& validator);
+    // DiskFull when the target's volume has no room for the `toCome` bytes still to come.
+    std::optional<Attempt> RefuseWithoutRoom(uint64_t toCome);
     Attempt ReadBody(HINTERNET request, Sink& sink, CallbackCount& running);
     // Records why an attempt (and, if it is the last, the download) failed.
     Attempt Fail(Attempt how, FailureReason reason, uint32_t detail = 0) {
@@ -142,4 +145,10 @@ private:
 
     static_assert(std::atomic<bool>::is_always_lock_free && sizeof(std::atomic<bool>) == 1,
                   "the shared flags are single bytes");
+    // The owner's thread reads the counters while the worker writes them, for every chunk. On
+    // the 32-bit build a 64-bit atomic is lock-free only where the compiler may use CMPXCHG8B
+    // (-march=i586 and later; the toolchain's default, pentiumpro, has it): otherwise every
+    // access would take a lock of the atomics library, which under Wine costs trips to its
+    // server once contended (see the listener below).
+    static_assert(std::atomic<uint64_t>::is_always_lock_free, "the byte counters need no lock");
 };

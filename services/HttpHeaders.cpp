@@ -2,23 +2,25 @@
 
 namespace {
 // Reads a decimal number at `pos` up to the first non-digit; false without a digit or beyond
-// 32 bits.
-bool ReadNumber(const std::string& text, size_t& pos, uint32_t* value) {
+// 64 bits. The overflow is caught before the multiplication wraps: a wrapped number could pass
+// for a small one (20000000000000000001 is 1 modulo 2^64).
+bool ReadNumber(const std::string& text, size_t& pos, uint64_t* value) {
     uint64_t number = 0;
     size_t start = pos;
     while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
-        number = number * 10 + static_cast<uint64_t>(text[pos] - '0');
-        if (number > UINT32_MAX) return false;
+        const unsigned digit = static_cast<unsigned>(text[pos] - '0');
+        if (number > (UINT64_MAX - digit) / 10) return false;
+        number = number * 10 + digit;
         ++pos;
     }
-    *value = static_cast<uint32_t>(number);
+    *value = number;
     return pos > start;
 }
 }  // namespace
 
-bool ParseContentLength(const std::string& text, uint32_t* length) {
+bool ParseContentLength(const std::string& text, uint64_t* length) {
     size_t pos = 0;
-    uint32_t value = 0;
+    uint64_t value = 0;
     if (!ReadNumber(text, pos, &value) || pos != text.size()) return false;
     *length = value;
     return true;

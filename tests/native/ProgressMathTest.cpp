@@ -40,6 +40,60 @@ TEST(ProgressMath, PercentageOfPositionInRange) {
     EXPECT_EQ(FilledLength(442, 5, 10, 9), 0);
 }
 
+TEST(ProgressMath, DownloadPercentageOfCountsPast32Bits) {
+    constexpr uint64_t k4G = uint64_t{1} << 32;
+    struct Case {
+        uint64_t received, total;
+        int percentage;
+    };
+    const Case cases[] = {
+        {0, 1000, 0},
+        {1, 3, 33},
+        {2, 3, 66},                               // truncated, not rounded
+        {29, 100, 29},
+        {999, 1000, 99},                          // 100 only once everything is in
+        {1000, 1000, 100},
+        {1001, 1000, 100},                        // never past 100
+        {5, 0, 0},                                // no total known
+        {k4G, k4G + 100, 99},                     // a 4 GiB setup: the first 4 GiB are not 0%
+        {(k4G + 100) / 2, k4G + 100, 50},
+        {k4G / 100, k4G, 0},                      // 0.99999...%: a 32-bit wrap would not show it
+        {k4G / 100 + 1, k4G, 1},
+        {k4G + 99, k4G + 100, 99},
+        {UINT64_MAX / 100 + 1, UINT64_MAX, 1},    // received x 100 past 64 bits
+        {UINT64_MAX / 2, UINT64_MAX, 49},         // 49.99999...%
+        {UINT64_MAX / 2 + 1, UINT64_MAX, 50},
+        {UINT64_MAX - 1, UINT64_MAX, 99},
+        {UINT64_MAX, UINT64_MAX, 100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.received << " of " << c.total);
+        EXPECT_EQ(DownloadPercentage(c.received, c.total), c.percentage);
+    }
+}
+
+// Against 128-bit arithmetic (which the 32-bit Windows build lacks, hence the longer way),
+// around the points where the percentage steps, for totals from a few bytes to 2^64 - 1.
+TEST(ProgressMath, DownloadPercentageAgreesWithWideArithmetic) {
+    const uint64_t totals[] = {1, 7, 100, 101, 4294967295u, uint64_t{1} << 32, (uint64_t{1} << 32) + 100,
+                               uint64_t{1} << 57, (uint64_t{1} << 63) + 12345, UINT64_MAX / 100, UINT64_MAX / 100 + 1,
+                               UINT64_MAX - 1, UINT64_MAX};
+    for (uint64_t total : totals) {
+        for (unsigned percent = 0; percent <= 100; ++percent) {
+            // The first byte count that makes `percent`, and its neighbours.
+            const unsigned __int128 step = (static_cast<unsigned __int128>(total) * percent + 99) / 100;
+            for (int delta : {-1, 0, 1}) {
+                const unsigned __int128 wide = step + delta;
+                if (step == 0 && delta < 0) continue;
+                if (wide > total) continue;
+                const uint64_t received = static_cast<uint64_t>(wide);
+                const int expected = static_cast<int>(static_cast<unsigned __int128>(received) * 100 / total);
+                ASSERT_EQ(DownloadPercentage(received, total), expected) << received << " of " << total;
+            }
+        }
+    }
+}
+
 TEST(ProgressMath, FilledLengthIsTruncatedToWholePixels) {
     struct Case {
         int extent, position, upper, length;

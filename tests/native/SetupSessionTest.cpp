@@ -96,14 +96,14 @@ struct Step {
         Wait,        // the clock moves on by `number` ms
     } kind;
     DownloadEvent status = DownloadEvent::Idle;
-    uint32_t received = 0;
-    uint32_t total = 0;
+    uint64_t received = 0;
+    uint64_t total = 0;
     const char* text = "";
     uint32_t number = 0;
 };
 
 Step StartFor(const char* language) { return {Step::Start, DownloadEvent::Idle, 0, 0, language}; }
-Step Reported(DownloadEvent status, uint32_t received = 0, uint32_t total = 0) {
+Step Reported(DownloadEvent status, uint64_t received = 0, uint64_t total = 0) {
     return {Step::Report, status, received, total};
 }
 Step FailedWith(FailureReason reason, uint32_t detail) {
@@ -171,6 +171,13 @@ std::vector<Case> Cases() {
                Reported(kDone, 200, 200), CheckedAs(0)}),
          Then(kDownloadToHalf, {"progress 60", "progress 100", "caption Installing...", "hide"}),
          {"download url-EN", "check", "hand-over EN 0 s"}, Stage::HandOver, File::Running},
+        {"a setup program past 4 GiB shows its share, not its share of the rest of 2^32",
+         {StartFor("EN"), Reported(kInProgress, 0, (uint64_t{1} << 32) + 100), After(20),
+          Reported(kInProgress, (uint64_t{1} << 31) + 50, (uint64_t{1} << 32) + 100), After(20),
+          Reported(kInProgress, uint64_t{1} << 32, (uint64_t{1} << 32) + 100), Finished(),
+          Reported(kDone, (uint64_t{1} << 32) + 100, (uint64_t{1} << 32) + 100)},
+         {"progress 0", "caption Download in progress...", "progress 50", "progress 99", "progress 100"},
+         {"download url-EN", "check"}, Stage::Checking, File::Checked, FailureReason::None, 0, CancelStep::Ask},
         {"no length known: captions only",
          {StartFor("EN"), Reported(kConnecting), Reported(kInProgress, 0, 0), Reported(kInProgress, 500, 0)},
          {"caption Connecting to server...", "caption Download in progress..."},
@@ -404,7 +411,7 @@ TEST(SetupSession, DurationRunsFromStartToTheEndOfTheDownload) {
 
 TEST(FailureNames, AreShortDistinctAndFitForAQuery) {
     std::vector<std::string> seen;
-    for (int value = 0; value <= static_cast<int>(FailureReason::ProxyAuth); ++value) {
+    for (int value = 0; value <= static_cast<int>(FailureReason::DiskFull); ++value) {
         std::string name = FailureName(static_cast<FailureReason>(value));
         EXPECT_FALSE(name.empty());
         EXPECT_LE(name.size(), 12u) << name;

@@ -97,14 +97,17 @@ class Report(unittest.TestCase):
         # Each reason an installer sends counts in its own column; one this report does not
         # know counts as other.
         lines = [log_line("installer_result", result=("failed", "-", reason, "3"))
-                 for reason in ("proxy-auth", "proxy-auth", "http", "no-such-reason")]
+                 for reason in ("proxy-auth", "proxy-auth", "http", "no-such-reason", "disk-full", "disk-full",
+                                "disk-full")]
         code, out, err = run("--csv", "-", stdin=b"".join(lines))
         self.assertEqual(code, 0, err)
-        self.assertEqual(csv_rows(out, ["downloads_failed", "failed_proxy-auth", "failed_http", "failed_other"]),
-                         {("7", "r"): (4, 2, 1, 1)})
+        self.assertEqual(csv_rows(out, ["downloads_failed", "failed_proxy-auth", "failed_http", "failed_disk-full",
+                                        "failed_other"]),
+                         {("7", "r"): (7, 2, 1, 3, 1)})
         code, table, err = run("-", stdin=b"".join(lines))
         self.assertEqual(code, 0, err)
         self.assertIn("failed: proxy-auth", table.splitlines()[0])
+        self.assertIn("failed: disk-full", table.splitlines()[0])
 
     def test_median_download_time(self):
         cases = [([], ""), ([7], "7"), ([30, 10], "20"), ([1, 2], "1.5"), ([5, 1, 9, 9, 3], "5"),

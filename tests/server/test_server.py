@@ -35,7 +35,7 @@ Built-in routes:
              none neither. A request whose If-Range names another version gets the whole body.
       key=NAME&changed=1: every request with this key after its first gets the next version of
              the body (seed S+1, same length, another validator); faulty=F: the fault hits only
-             the first F requests with this key.
+             the first F requests with this key, and the later ones get fault T when then=T is given.
       The fault applies to what is sent, after the range: K counts from the range's start.
       Status codes without a body in HTTP (1xx, 204, 304) get headers only.
   /moved?to=URL&status=C  a redirect (status C, default 302) to URL, a path or a whole URL
@@ -64,17 +64,19 @@ _BLOCK = 1 << 16
 _BASE_BLOCK = bytes(((i * 31) + (i >> 8) * 7) & 0xFF for i in range(_BLOCK))
 
 
-def pattern_chunks(size, seed=0):
+def pattern_chunks(size, seed=0, start=0):
     """Byte i of a body is (31*i + 7*(i >> 8) + 3*(i >> 16) + seed) mod 256: every value, NUL
     included, appears in each 256 bytes, and a chunk moved or repeated elsewhere changes bytes.
-    Yields the body in blocks of at most 64 KiB."""
-    offset = 0
+    Yields the body from byte `start` on in blocks of at most 64 KiB, made as they are sent, so
+    that a body of any size (past 4 GiB too) costs no memory."""
+    offset = start
     while offset < size:
         shift = ((offset >> 16) * 3 + seed) & 0xFF
         table = bytes((b + shift) & 0xFF for b in range(256))
         block = _BASE_BLOCK.translate(table)
-        take = min(_BLOCK, size - offset)
-        yield block[:take]
+        inner = offset & (_BLOCK - 1)
+        take = min(_BLOCK - inner, size - offset)
+        yield block[inner:inner + take]
         offset += take
 
 
@@ -95,9 +97,11 @@ class Response:
 
     def __init__(self, body=b"", status=200, fault=None, headers=None, length=None,
                  cut=None, hold=0.2, piece=1024, delay=0.02, content_type="application/octet-stream",
-                 ranges="honour", validator="etag", version=None):
+                 ranges="honour", validator="etag", version=None, rest=None):
         """`validator`: "etag", "lastmod" or "none": what names this version of the body, made
-        from `version` (default: the body's own CRC, for a body given as bytes)."""
+        from `version` (default: the body's own CRC, for a body given as bytes). `rest`: for a
+        chunked body, a function that gives the chunks from a byte on, so that a range is served
+        without holding the whole body."""
         if fault not in self.FAULTS:
             raise ValueError("unknown fault %r" % (fault,))
         if ranges not in self.RANGES:
@@ -109,6 +113,7 @@ class Response:
         if length is None:
             raise ValueError("a chunked body needs its length")
         self.chunks = body
+        self.rest = rest
         self.length = length
         self.status = status
         self.fault = fault
@@ -173,9 +178,12 @@ class _Handler(BaseHTTPRequestHandler):
         if if_range is not None and if_range not in (response.headers.get("ETag"),
                                                      response.headers.get("Last-Modified")):
             return response
-        whole = b"".join(response.chunks)
         first = 0 if response.ranges == "wrong" else start
-        part = Response(whole[first:], status=206, fault=response.fault, headers=response.headers,
+        if response.rest:
+            body = response.rest(first)
+        else:
+            body = [b"".join(response.chunks)[first:]]
+        part = Response(body, length=response.length - first, status=206, fault=response.fault, headers=response.headers,
                         cut=response._cut, hold=response.hold, piece=response.piece, delay=response.delay,
                         content_type=response.content_type, validator="none")
         part.headers["Content-Range"] = "bytes %d-%d/%d" % (first, response.length - 1, response.length)
@@ -376,11 +384,12 @@ def _body_response(query, seen):
         seed += 1
     fault = query.get("fault") or None
     if "faulty" in query and seen >= int(query["faulty"]):
-        fault = None
+        fault = query.get("then") or None
     cut = int(query["cut"]) if "cut" in query else None
     hold = int(query.get("hold", "200")) / 1000.0
     headers = {"Cache-Control": "max-age=" + query["maxage"]} if "maxage" in query else None
-    return Response(pattern_chunks(size, seed), length=size, status=int(query.get("status", "200")), headers=headers,
+    return Response(pattern_chunks(size, seed), length=size, rest=lambda first: pattern_chunks(size, seed, first),
+                    status=int(query.get("status", "200")), headers=headers,
                     fault=fault, cut=cut, hold=hold, piece=int(query.get("piece", "1024")),
                     delay=int(query.get("delay", "20")) / 1000.0, ranges=query.get("range", "honour"),
                     validator=query.get("validator", "etag"), version=size * 256 + seed)

@@ -64,8 +64,8 @@ bool IsFinal(DownloadEvent event) { return event == DownloadEvent::Failed || eve
 
 struct Seen {
     DownloadEvent status;
-    uint32_t received;
-    uint32_t totalSize;
+    uint64_t received;
+    uint64_t totalSize;
     DWORD thread;
 };
 
@@ -601,6 +601,68 @@ bool LoggedRequests(const std::string& key, std::string* log, std::string* mine)
         if (entry.find("key=" + key + "&") != std::string::npos) *mine += entry + "\n----\n";
     }
     return true;
+}
+
+// A setup program past 4 GiB: its length, the range of its rest and the counters do not wrap
+// at 2^32. The first answer is cut after 300000 bytes; the second must be the rest (a 206 whose
+// Content-Range runs to byte 4294967395), taken on from where the bytes end, never from zero.
+// Then Stop: the partial file goes. Nothing near 4 GiB is sent, so it runs in a moment: the rest
+// comes paced, as Wine's WinINet reads whatever has arrived of a body when its request is closed
+// and would otherwise read on for as long as a loopback server keeps up.
+TEST_F(DownloaderTest, BodyPast4GiBIsResumedAndCountedIn64Bits) {
+    constexpr uint64_t kSize = (uint64_t{1} << 32) + 100;
+    std::wstring target = Target("huge.bin");
+    DownloadPolicy policy;
+    policy.attempts = 2;
+    Downloader downloader;
+    Recorder recorder;
+    recorder.Attach(downloader);
+    ASSERT_TRUE(downloader.DownloadToFile(
+        ServerUrl("/body?size=" + std::to_string(kSize) +
+                  "&seed=23&fault=reset&cut=300000&faulty=1&then=slow&piece=4096&delay=5&key=huge"),
+        target,
+        true, policy));
+    // The first answer brings 300000 bytes at most: past 400000 the rest is arriving.
+    ASSERT_TRUE(WaitUntil([&] { return downloader.received > 400000 || !downloader.busy; }));
+    ASSERT_TRUE(downloader.Stop()) << FailureName(downloader.failure.reason);
+    ASSERT_TRUE(RunToEnd(downloader, recorder));
+
+    std::vector<Seen> events = recorder.Events();
+    ExpectWellFormed(events, kFailed, true);
+    EXPECT_EQ(downloader.failure.reason, FailureReason::Stopped) << FailureName(downloader.failure.reason);
+    EXPECT_EQ(downloader.totalSize, kSize);
+    EXPECT_GT(downloader.received, 400000u);
+    for (const Seen& seen : events) {
+        // The first InProgress accepts the response, before its length is read.
+        if (seen.status == DownloadEvent::InProgress && seen.received > 0) {
+            EXPECT_EQ(seen.totalSize, kSize);
+        }
+    }
+    EXPECT_FALSE(FileExists(target));
+}
+
+// A declared length that no volume here can hold fails as disk-full before the first byte: the
+// target is not even created, so a file already at its path stays as it was. Not tried again:
+// only the user can make room. (The body comes paced, for Wine's sake: see above.)
+TEST_F(DownloaderTest, DeclaredLengthTheVolumeCannotHoldFailsBeforeTheFirstByte) {
+    for (uint64_t declared : {uint64_t{1} << 62, UINT64_MAX}) {
+        SCOPED_TRACE(declared);
+        std::wstring target = Target("no-room.bin");
+        WriteBytes(target, "kept");
+        DownloadPolicy policy;
+        policy.attempts = 3;
+        Downloader downloader;
+        Recorder recorder;
+        recorder.Attach(downloader);
+        ASSERT_TRUE(downloader.DownloadToFile(
+            ServerUrl("/body?size=" + std::to_string(declared) + "&fault=slow&piece=4096&delay=5"), target, true, policy));
+        ASSERT_TRUE(RunToEnd(downloader, recorder));
+        ExpectWellFormed(recorder.Events(), kFailed, true);
+        EXPECT_EQ(downloader.failure.reason, FailureReason::DiskFull) << FailureName(downloader.failure.reason);
+        EXPECT_EQ(downloader.received, 0u);
+        EXPECT_EQ(downloader.totalSize, declared);
+        EXPECT_EQ(FileBytes(target), "kept");
+    }
 }
 
 // A failure that may pass is tried again from where the bytes end; the file holds the whole body

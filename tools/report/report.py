@@ -40,7 +40,7 @@ MAX_DIGITS = 20
 # as "other".
 REASONS = ("http", "network", "length", "no-length", "too-large", "bad-range", "signature", "no-folder", "file",
            "no-memory", "no-thread", "bad-url", "stopped", "no-start", "changed",
-           "proxy-auth")
+           "proxy-auth", "disk-full")
 REASONS_BYTES = tuple(reason.encode() for reason in REASONS)
 OTHER_REASON = len(REASONS)
 # Download times are counted in whole seconds up to a day; longer ones count as a day. This keeps
