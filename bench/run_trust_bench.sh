@@ -5,8 +5,9 @@
 # from the last byte received to "Installing..." (the hand-over starts the setup program then;
 # the signed one checks both signatures in it, beside the pass over the held file's digest that
 # both make) and the installer process's peak resident memory (the setup program must never be
-# read into memory whole). Then, on the same file, the pieces alone (bench/trust_bench.exe):
-# the platform's signature check, and one SHA-256 pass with the system's hash.
+# read into memory whole). Then, on the same file (bench/trust_bench.exe), the pieces alone:
+# the platform's signature check, and one SHA-256 pass with the system's hash; and both at once
+# on two threads, as the installer runs them.
 # usage: bench/run_trust_bench.sh BUILD_DIR [SIZE_MIB [ROUNDS]]
 # Builds nothing: BUILD_DIR must hold PellmorrowInstallerE2E.exe (it talks to 127.0.0.1:47811),
 # tests/e2e/e2e_driver.exe and fake_setup.exe, and bench/trust_bench.exe. Needs openssl and
@@ -111,7 +112,7 @@ for kind in ("signed", "unsigned"):
     print(f"  {kind:8} installer: last byte to \"Installing...\" median {statistics.median(handovers):6.0f} ms"
           f" (runs: {runs}), peak resident {max(peaks):6.1f} MiB")
 PY
-echo "the same setup program, each piece alone on one thread:"
+echo "the same setup program, each piece alone on one thread, then both at once:"
 # Into a file, not a pipe: Wine's daemons may hold a pipe's end long after the program ends.
 pieces=0
 wine "$build/bench/trust_bench.exe" "Z:$work/setup.exe" 3 >"$work/pieces.txt" 2>&1 </dev/null || pieces=$?
