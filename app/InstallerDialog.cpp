@@ -370,7 +370,7 @@ LRESULT InstallerDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
         proxyCredentials.Close();
         break;
     case SetupWorkers::WM_SETUP_CHECKED:
-        session.OnChecked(wParam != 0, static_cast<uint32_t>(lParam));
+        session.OnChecked(Failure{static_cast<FailureReason>(wParam), static_cast<uint32_t>(lParam)});
         return 0;
     }
     return CDialog::WindowProc(message, wParam, lParam);

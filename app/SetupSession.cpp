@@ -58,7 +58,7 @@ void SetupSession::ShowPercent(DownloadEvent status, uint64_t received, uint64_t
     view.ShowProgress(static_cast<unsigned>(percent));
 }
 
-void SetupSession::OnChecked(bool trusted, uint32_t verdict) {
+void SetupSession::OnChecked(const Failure& verdict) {
     if (stage == Stage::Cancelled) {
         // Cancel came while the check held the program: it goes now, and so does the dialog.
         work.DiscardProgram(target);
@@ -66,10 +66,11 @@ void SetupSession::OnChecked(bool trusted, uint32_t verdict) {
         return;
     }
     if (stage != Stage::Checking) return;
-    if (!trusted) {
-        // A setup program its publisher did not sign: deleted, never run, nothing recorded.
+    if (verdict.reason != FailureReason::None) {
+        // Not the bytes downloaded, or not signed by the publisher: deleted, never run, nothing
+        // recorded.
         work.DiscardProgram(target);
-        Fail(Failure{FailureReason::Signature, verdict});
+        Fail(verdict);
         return;
     }
     // From here on only the hand-over ends the process, or the installation would go

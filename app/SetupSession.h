@@ -41,8 +41,9 @@ public:
     virtual bool StopDownload() = 0;
     // Deletes a complete download that nothing holds.
     virtual void DeleteProgram(const std::wstring& path) = 0;
-    // Checks the complete program's publisher; from here on nobody can change it until the
-    // check lets go of it. The verdict comes back through OnChecked.
+    // Checks that the complete program holds the bytes written and is its publisher's; from
+    // here on nobody can change it until the check lets go of it. The verdict comes back
+    // through OnChecked.
     virtual void StartCheck(const std::wstring& path) = 0;
     // The check lets go of the program, and it is deleted.
     virtual void DiscardProgram(const std::wstring& path) = 0;
@@ -60,7 +61,7 @@ public:
     enum class Stage : uint8_t {
         Idle,         // nothing started yet
         Downloading,  // the download runs
-        Checking,     // the program is complete; its publisher is being checked
+        Checking,     // the program is complete; its bytes and its publisher are being checked
         HandOver,     // the setup program runs: nothing else may end the process
         Failed,       // "Download failed!": the window waits for the user
         Cancelled,    // the user cancelled; the window is gone
@@ -83,8 +84,9 @@ public:
     bool Start(const std::string& url, const std::string& language);
     // The download's state as its worker last reported it.
     void OnDownload(DownloadEvent status, uint64_t received, uint64_t total, const Failure& failure);
-    // The publisher check's verdict; `verdict` is the check's own code (0 when it passed).
-    void OnChecked(bool trusted, uint32_t verdict);
+    // The check's verdict on the complete program: no failure when it may run, else why not
+    // (the program changed, could not be read, or its signature was refused).
+    void OnChecked(const Failure& verdict);
 
     CancelStep OnCancelPressed() const;
     // Cancels, unless the hand-over came first (false). The window hides at once; the dialog

@@ -160,12 +160,11 @@ DWORD WINAPI SetupWorkers::CheckMain(void* parameter) noexcept {
 // What runs is what was checked: the program stays unchangeable until the setup has ended or
 // the program is discarded.
 void SetupWorkers::Check() noexcept {
-    bool trusted = check.Check(ownPath, program, std::move(complete));
-    LPARAM verdict = static_cast<LPARAM>(check.Verdict());
+    const Failure verdict = check.Check(ownPath, program, std::move(complete));
     HWND target = window;
     // The last touch of this object: the window's thread may destroy it once this reads false.
     checking = false;
-    PostMessageA(target, WM_SETUP_CHECKED, trusted, verdict);
+    PostMessageA(target, WM_SETUP_CHECKED, static_cast<WPARAM>(verdict.reason), static_cast<LPARAM>(verdict.detail));
 }
 
 void SetupWorkers::DeleteProgram(const std::wstring& path) {

@@ -38,7 +38,7 @@ struct DownloadReport {
 class SetupWorkers : public SetupWork {
 public:
     // Posted to the window: the download has news (wParam, lParam 0), and the check's verdict
-    // (wParam: trusted; lParam: the verdict).
+    // (wParam: the FailureReason, None when the program may run; lParam: its detail).
     static constexpr UINT WM_SETUP_DOWNLOAD = WM_APP + 3;
     static constexpr UINT WM_SETUP_CHECKED = WM_APP + 4;
 

@@ -1,18 +1,25 @@
 #!/bin/sh
-# What checking the setup program's signature costs: a signed installer and an unsigned one each
-# download the same large signed setup program (SIZE MiB, default 256) from a loopback server and
-# hand over to it. Prints, for both, the time from the last byte received to "Installing..." (the
-# signed one checks both signatures in it) and the installer process's peak resident memory
-# (the setup program must never be read into memory whole).
-# usage: bench/run_trust_bench.sh BUILD_DIR [SIZE_MIB]
-# Builds nothing: BUILD_DIR must hold PellmorrowInstallerE2E.exe (it talks to 127.0.0.1:47811)
-# and tests/e2e/e2e_driver.exe and fake_setup.exe. Needs openssl and osslsigncode. Uses the
-# caller's Wine prefix when WINEPREFIX is set, else starts one under BUILD_DIR.
+# What the checks after the setup program's last byte cost: a signed installer and an unsigned
+# one each download the same large signed setup program (SIZE MiB, default 256) from a loopback
+# server and hand over to it, ROUNDS times (default 1), interleaved. Prints, for both, the time
+# from the last byte received to "Installing..." (the hand-over starts the setup program then;
+# the signed one checks both signatures in it, beside the pass over the held file's digest that
+# both make) and the installer process's peak resident memory (the setup program must never be
+# read into memory whole). Then, on the same file (bench/trust_bench.exe), the pieces alone:
+# the platform's signature check, and one SHA-256 pass with the system's hash; and both at once
+# on two threads, as the installer runs them.
+# usage: bench/run_trust_bench.sh BUILD_DIR [SIZE_MIB [ROUNDS]]
+# Builds nothing: BUILD_DIR must hold PellmorrowInstallerE2E.exe (it talks to 127.0.0.1:47811),
+# tests/e2e/e2e_driver.exe and fake_setup.exe, and bench/trust_bench.exe. Needs openssl and
+# osslsigncode. Uses the caller's Wine prefix when WINEPREFIX is set, else starts one under
+# BUILD_DIR. Where the machine runs no 32-bit code, measure the 64-bit build (build/windows64):
+# the emulated 32-bit program's times would be the emulator's.
 set -eu
 build=$(cd "${1:?usage: run_trust_bench.sh BUILD_DIR [SIZE_MIB]}" && pwd)
 size=${2:-256}
+rounds=${3:-1}
 root=$(cd "$(dirname "$0")/.." && pwd)
-for f in PellmorrowInstallerE2E.exe tests/e2e/e2e_driver.exe tests/e2e/fake_setup.exe; do
+for f in PellmorrowInstallerE2E.exe tests/e2e/e2e_driver.exe tests/e2e/fake_setup.exe bench/trust_bench.exe; do
   [ -f "$build/$f" ] || { echo "no $build/$f: build it first" >&2; exit 2; }
 done
 
@@ -68,10 +75,11 @@ server_pid=$!
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
 [ -s "$work/port" ] || { echo "the bench server did not start (port 47811 busy?)" >&2; exit 1; }
 
+for round in $(seq "$rounds"); do
 for kind in signed unsigned; do
   wine reg delete 'HKCU\Software\Pellmorrow' /f >/dev/null 2>&1 </dev/null || true
   wine "$build/tests/e2e/e2e_driver.exe" session "$work/installer-$kind.exe" timeout=300000 \
-    >"$work/$kind.json" 2>/dev/null </dev/null &
+    >"$work/$kind-$round.json" 2>/dev/null </dev/null &
   driver=$!
   # The peak resident set of the installer's process, sampled until the session ends.
   peak=0
@@ -83,19 +91,30 @@ for kind in signed unsigned; do
     done
     sleep 0.05
   done
-  echo "$peak" >"$work/$kind.peak"
+  echo "$peak" >"$work/$kind-$round.peak"
+done
 done
 
-python3 - "$work" "$size" <<'PY'
-import json, sys
-work, size = sys.argv[1], int(sys.argv[2])
-print(f"signed setup program of {size} MiB over loopback, one run each")
+python3 - "$work" "$size" "$rounds" <<'PY'
+import json, statistics, sys
+work, size, rounds = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+print(f"signed setup program of {size} MiB over loopback, {rounds} run(s) each")
 for kind in ("signed", "unsigned"):
-    report = json.load(open(f"{work}/{kind}.json"))
-    times = {e["event"]: e["ms"] for e in report["events"]}
-    if "caption Installing..." not in times:
-        sys.exit(f"{kind} installer did not hand over: {report['captions']}")
-    handover = times["caption Installing..."] - times["position 100"]
-    peak = int(open(f"{work}/{kind}.peak").read()) / 1024
-    print(f"  {kind:8} installer: last byte to \"Installing...\" {handover:6d} ms, peak resident {peak:6.1f} MiB")
+    handovers, peaks = [], []
+    for round in range(1, rounds + 1):
+        report = json.load(open(f"{work}/{kind}-{round}.json"))
+        times = {e["event"]: e["ms"] for e in report["events"]}
+        if "caption Installing..." not in times:
+            sys.exit(f"{kind} installer did not hand over: {report['captions']}")
+        handovers.append(times["caption Installing..."] - times["position 100"])
+        peaks.append(int(open(f"{work}/{kind}-{round}.peak").read()) / 1024)
+    runs = " ".join(str(ms) for ms in handovers)
+    print(f"  {kind:8} installer: last byte to \"Installing...\" median {statistics.median(handovers):6.0f} ms"
+          f" (runs: {runs}), peak resident {max(peaks):6.1f} MiB")
 PY
+echo "the same setup program, each piece alone on one thread, then both at once:"
+# Into a file, not a pipe: Wine's daemons may hold a pipe's end long after the program ends.
+pieces=0
+wine "$build/bench/trust_bench.exe" "Z:$work/setup.exe" 3 >"$work/pieces.txt" 2>&1 </dev/null || pieces=$?
+tr -d '\r' <"$work/pieces.txt"
+exit "$pieces"

@@ -222,7 +222,7 @@ public:
         return true;
     }
     // Keeps the file if all of it is written and it closes cleanly, and holds it from then on
-    // (`held`); the reason why not otherwise (Stopped once `stop` reads true).
+    // (`held`), expecting of it the digest of the bytes written; the reason why not otherwise.
     //
     // Windows cannot start a program while a handle that may write it is open, and a handle
     // opened beside the writing one must share writing, so there is an instant between the
@@ -230,10 +230,11 @@ public:
     // file. A file renamed into its place then is not the one that was written: it is neither
     // taken nor deleted. A file changed in place still is, but its digest, read through the
     // holder (from then on nobody can change it), differs from the digest taken of the bytes
-    // as they went to the file (until the writing handle closes nobody else can change them): it is
-    // deleted. Either way the download fails and nothing of it runs.
-    FailureReason Close(HeldFile* held, const std::atomic<bool>& stop) {
-        FileDigest written, kept;
+    // as they went to the file (until the writing handle closes nobody else can change them).
+    // That read is left to the holder's owner (HeldFile::Compare), who can overlap it with the
+    // signature check, which reads the whole file too.
+    FailureReason Close(HeldFile* held) {
+        FileDigest written;
         if (!Flush() || !digest.Finish(&written)) return FailureReason::File;
         if (markedForDeletion && !SetDeleteOnClose(false)) return FailureReason::File;
         markedForDeletion = false;
@@ -244,16 +245,11 @@ public:
             DeleteIfSame(path.c_str(), identity);
             return FailureReason::Changed;
         }
-        const bool read = DigestFile(held->Get(), pending.get(), kWriteBlock, stop, &kept);
-        if (!read || kept != written) {
-            held->Delete(path.c_str());
-            return read ? FailureReason::Changed : Unread(stop);
-        }
+        held->Expect(written);
         return FailureReason::None;
     }
 
 private:
-    FailureReason Unread(const std::atomic<bool>& stop) const { return stop ? FailureReason::Stopped : FailureReason::File; }
     // A short write (a full disk) is a failure like any other, and so is a block the digest
     // could not take in: the download fails either way, so the digest never has to match a file
     // that holds other bytes than those it took in.
@@ -320,7 +316,7 @@ public:
         return true;
     }
     FailureReason Finish(HeldFile* held) {
-        return file.IsOpen() ? file.Close(held, owner.stopRequested) : FailureReason::None;
+        return file.IsOpen() ? file.Close(held) : FailureReason::None;
     }
     // Goes on from the bytes an earlier run kept in `place`, if it holds some for this download.
     bool Resume(KeptDownload& place, std::string& validator) {

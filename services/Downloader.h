@@ -55,7 +55,9 @@ public:
     // Forgets the last outcome (status Idle, counters 0, buffer released). False while busy.
     bool ClearResult();
     // The file of a complete file download, held from its last byte on (see HeldFile), for the
-    // owner to keep holding; not held once taken, or before the download is Done.
+    // owner to keep holding; not held once taken, or before the download is Done. Its content
+    // is not read back here: it expects the digest of the bytes written, and nothing of it may
+    // run before its owner has compared them (HeldFile::Compare).
     HeldFile TakeFile();
 
     // Leaving: the worker clears `busy` just before its final callback (so that callback may

@@ -5,6 +5,9 @@
 #include <new>
 
 namespace {
+// Large reads: the pass costs the system one call per block.
+constexpr DWORD kReadBlock = 256 * 1024;
+
 // Opened as it is (a link is not followed), with its identity; null when it cannot be opened or
 // is not the one with `identity`.
 UniqueHandle OpenSame(const wchar_t* path, DWORD access, DWORD share, const BY_HANDLE_FILE_INFORMATION& identity) {
@@ -39,6 +42,20 @@ bool HeldFile::Hold(const wchar_t* path, const BY_HANDLE_FILE_INFORMATION& fileI
     handle = OpenSame(path, GENERIC_READ, FILE_SHARE_READ, fileIdentity);
     identity = fileIdentity;
     return IsHeld();
+}
+
+HeldFile::Content HeldFile::Compare(const wchar_t* path) const {
+    if (!handle || !expecting) return Content::Unread;
+    // Same sharing as the holder's: while the holder is open no handle that may write exists, so
+    // this one can be had beside it, and it is checked to be of the same file.
+    UniqueHandle reader = OpenSame(path, GENERIC_READ, FILE_SHARE_READ, identity);
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kReadBlock]);
+    // Nothing stops the pass: a Cancel waits for the check's verdict, which waits for the
+    // platform's signature check too.
+    const std::atomic<bool> going{false};
+    FileDigest kept;
+    if (!reader || !buffer || !DigestFile(reader.get(), buffer.get(), kReadBlock, going, &kept)) return Content::Unread;
+    return kept == expected ? Content::Same : Content::Changed;
 }
 
 void HeldFile::Delete(const wchar_t* path) {

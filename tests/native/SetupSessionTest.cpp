@@ -90,7 +90,7 @@ struct Step {
         Start,       // a language chosen: `text` is the language, the URL is "url-" + language
         Report,      // the download's worker reported status, received, total (and a failure)
         Finish,      // the worker finished the file; its report has not arrived yet
-        Checked,     // the check's verdict: trusted when `number` is 0
+        Checked,     // the check's verdict: the reason named `text` ("" when it may run), detail `number`
         Cancel,      // Cancel pressed and, when asked, answered No
         EndFailed,   // the run ends as a failure for the reason named `text` (no window, no memory)
         Wait,        // the clock moves on by `number` ms
@@ -110,7 +110,11 @@ Step FailedWith(FailureReason reason, uint32_t detail) {
     return {Step::Report, DownloadEvent::Failed, 0, 0, FailureName(reason), detail};
 }
 Step Finished() { return {Step::Finish}; }
-Step CheckedAs(uint32_t verdict) { return {Step::Checked, DownloadEvent::Idle, 0, 0, "", verdict}; }
+// A signature's verdict: 0 lets the program run.
+Step CheckedAs(uint32_t verdict) {
+    return {Step::Checked, DownloadEvent::Idle, 0, 0, verdict ? FailureName(FailureReason::Signature) : "", verdict};
+}
+Step CheckRefused(FailureReason reason) { return {Step::Checked, DownloadEvent::Idle, 0, 0, FailureName(reason)}; }
 Step CancelPressed() { return {Step::Cancel}; }
 Step EndedAsFailed(FailureReason reason) { return {Step::EndFailed, DownloadEvent::Idle, 0, 0, FailureName(reason)}; }
 Step After(uint32_t ms) { return {Step::Wait, DownloadEvent::Idle, 0, 0, "", ms}; }
@@ -279,6 +283,18 @@ std::vector<Case> Cases() {
          Then(kDownloadToHalf, {"progress 100", "failed"}),
          {"download url-EN", "check", "discard"}, Stage::Failed, File::None, FailureReason::Signature, 0x800B0100,
          CancelStep::Cancel},
+        // The bytes held are not those downloaded: deleted like a refused signature, and the
+        // server hears why.
+        {"the program changed before it was held",
+         with({Finished(), Reported(kDone, 200, 200), CheckRefused(FailureReason::Changed), CancelPressed()}),
+         Then(kDownloadToHalf, {"progress 100", "failed", "hide", "end"}),
+         {"download url-EN", "check", "discard", "result failed changed 0 s EN", "stop"}, Stage::Cancelled,
+         File::None, FailureReason::Cancelled},
+        {"the program could not be read back",
+         with({Finished(), Reported(kDone, 200, 200), CheckRefused(FailureReason::File)}),
+         Then(kDownloadToHalf, {"progress 100", "failed"}),
+         {"download url-EN", "check", "discard"}, Stage::Failed, File::None, FailureReason::File, 0,
+         CancelStep::Cancel},
         {"a language chosen while the download runs changes nothing",
          with({StartFor("DE"), Finished(), Reported(kDone, 200, 200), StartFor("FR"), CheckedAs(0), StartFor("NL")}),
          Then(kDownloadToHalf, {"progress 100", "caption Installing...", "hide"}),
@@ -326,7 +342,7 @@ TEST_P(SetupSessionTest, RunsItsSequence) {
             work.file = File::Complete;
             break;
         case Step::Checked:
-            session.OnChecked(step.number == 0, step.number);
+            session.OnChecked(*step.text ? Failure{ReasonNamed(step.text), step.number} : Failure{});
             break;
         case Step::Cancel:
             if (std::string(c.name).find("stuck") != std::string::npos) work.stopsInTime = false;
@@ -378,7 +394,7 @@ TEST(SetupSession, CancelAsksOnlyWhileSomethingWouldBeLost) {
     work.file = File::Complete;
     session.OnDownload(DownloadEvent::Done, 1, 1, Failure{});
     EXPECT_EQ(session.OnCancelPressed(), CancelStep::Ask);
-    session.OnChecked(true, 0);
+    session.OnChecked(Failure{});
     EXPECT_EQ(session.OnCancelPressed(), CancelStep::Ignore);
     EXPECT_FALSE(session.Cancel()) << "nothing but the hand-over may end the run now";
 }

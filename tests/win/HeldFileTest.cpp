@@ -1,8 +1,9 @@
 // The setup program's file as the download leaves it: its digest tells the bytes written from any
 // others, and while it is held nobody changes, renames, replaces or deletes it, but the setup
-// program can still read itself.
+// program can still read itself. The check before it runs: its bytes, then its signature.
 #include "services/FileDigest.h"
 #include "services/HeldFile.h"
+#include "services/PublisherCheck.h"
 
 #include "TestFolder.h"
 
@@ -40,6 +41,33 @@ std::string Hex(const FileDigest& digest) {
 }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+FileDigest DigestOf(const std::string& bytes) {
+    Sha256 sha;
+    FileDigest digest;
+    EXPECT_TRUE(sha.Add(bytes.data(), static_cast<DWORD>(bytes.size())) && sha.Finish(&digest));
+    return digest;
+}
+
+// Larger than one read of the pass, with a byte in its last block that tells it from others.
+std::string SetupBytes() {
+    std::string bytes(700000, '\0');
+    for (size_t at = 0; at < bytes.size(); ++at) bytes[at] = static_cast<char>(at * 7 + at / 251);
+    return bytes;
+}
+
+std::string WithLastByteChanged(std::string bytes) {
+    bytes.back() ^= 1;
+    return bytes;
+}
+
+std::string ReadFromStart(HANDLE file) {
+    std::string bytes;
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0) return bytes;
+    char block[65536];
+    for (DWORD got = 0; ReadFile(file, block, sizeof(block), &got, nullptr) && got > 0;) bytes.append(block, got);
+    return bytes;
+}
 
 // Read in pieces smaller than the file, so that a piece lost or read twice shows.
 TEST(FileDigest, IsTheSha256OfTheWholeFileWhereverItIsRead) {
@@ -149,6 +177,127 @@ TEST(HeldFile, NeverDeletesAnotherFileAtItsPath) {
     DeleteIfSame(path.c_str(), written);
     EXPECT_TRUE(Exists(path));
     DeleteFileW(path.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+// What was written against what was expected of it. The held handle's position is the
+// signature check's (it reads the same file meanwhile): the comparison leaves it where it was.
+TEST(HeldFile, ComparesItsBytesWithTheDigestTheyWereWrittenWith) {
+    const std::wstring folder = Folder(), path = folder + L"\\setup.exe";
+    const std::string written = SetupBytes();
+    const struct {
+        const char* name;
+        std::string onDisk;
+        bool expect;
+        HeldFile::Content content;
+    } cases[] = {
+        {"as written", written, true, HeldFile::Content::Same},
+        {"a byte changed past the first read", WithLastByteChanged(written), true, HeldFile::Content::Changed},
+        {"a byte more", written + "x", true, HeldFile::Content::Changed},
+        {"cut short", written.substr(0, written.size() - 1), true, HeldFile::Content::Changed},
+        {"nothing expected of it", written, false, HeldFile::Content::Unread},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteWhole(path, c.onDisk));
+        HeldFile held;
+        ASSERT_TRUE(held.Hold(path.c_str(), IdentityOf(path)));
+        if (c.expect) held.Expect(DigestOf(written));
+        ASSERT_EQ(SetFilePointer(held.Get(), 12345, nullptr, FILE_BEGIN), 12345u);
+        EXPECT_EQ(held.Compare(path.c_str()), c.content);
+        EXPECT_EQ(SetFilePointer(held.Get(), 0, nullptr, FILE_CURRENT), 12345u);
+        held.Delete(path.c_str());
+        EXPECT_FALSE(Exists(path));
+    }
+    HeldFile notHeld;
+    notHeld.Expect(DigestOf(written));
+    EXPECT_EQ(notHeld.Compare(path.c_str()), HeldFile::Content::Unread);
+    RemoveDirectoryW(folder.c_str());
+}
+
+// The check with the platform's signature verdict replaced by a set one; it also reads the held
+// file whole through the holder, as WinVerifyTrust does, while the bytes are compared.
+class SetVerdictCheck : public PublisherCheck {
+public:
+    explicit SetVerdictCheck(uint32_t verdict) : verdict(verdict) {}
+    std::string readBySignature;
+
+protected:
+    uint32_t Signature(const std::wstring&, const std::wstring&) override {
+        readBySignature = ReadFromStart(Held().Get());
+        return verdict;
+    }
+
+private:
+    const uint32_t verdict;
+};
+
+// A program runs only when its bytes are the ones written and its signature passes. A file
+// that is not what was written is `changed` whatever the signature says: the verdict was on
+// someone else's bytes.
+TEST(PublisherCheck, RefusesBytesOtherThanThoseWrittenWhateverTheSignatureSays) {
+    const std::wstring folder = Folder(), path = folder + L"\\setup.exe";
+    const std::string written = SetupBytes();
+    constexpr uint32_t kRefused = 0x800B0100;  // TRUST_E_NOSIGNATURE
+    const struct {
+        const char* name;
+        std::string onDisk;
+        bool expect;
+        uint32_t signature;
+        FailureReason reason;
+        uint32_t detail;
+    } cases[] = {
+        {"as written, signed", written, true, 0, FailureReason::None, 0},
+        {"as written, refused", written, true, kRefused, FailureReason::Signature, kRefused},
+        {"changed, yet signed", WithLastByteChanged(written), true, 0, FailureReason::Changed, 0},
+        {"changed and refused", WithLastByteChanged(written), true, kRefused, FailureReason::Changed, 0},
+        {"nothing to compare with, signed", written, false, 0, FailureReason::File, 0},
+        {"nothing to compare with, refused", written, false, kRefused, FailureReason::File, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteWhole(path, c.onDisk));
+        HeldFile held;
+        ASSERT_TRUE(held.Hold(path.c_str(), IdentityOf(path)));
+        if (c.expect) held.Expect(DigestOf(written));
+        SetVerdictCheck check(c.signature);
+        const Failure verdict = check.Check(L"own.exe", path, std::move(held));
+        EXPECT_EQ(FailureName(verdict.reason), std::string(FailureName(c.reason)));
+        EXPECT_EQ(verdict.detail, c.detail);
+        EXPECT_TRUE(check.readBySignature == c.onDisk) << "the signature check read other bytes";
+        // Still held after the verdict: nobody could delete it.
+        EXPECT_FALSE(DeleteFileW(path.c_str()));
+        check.Delete(path);
+        EXPECT_FALSE(Exists(path));
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+// A development build has no signature to compare with (this test program is not signed): the
+// program's bytes are checked all the same.
+TEST(PublisherCheck, AnUnsignedBuildStillComparesTheBytes) {
+    const std::wstring folder = Folder(), path = folder + L"\\setup.exe";
+    const std::string written = SetupBytes();
+    const struct {
+        const char* name;
+        std::string onDisk;
+        FailureReason reason;
+    } cases[] = {
+        {"as written", written, FailureReason::None},
+        {"changed", WithLastByteChanged(written), FailureReason::Changed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteWhole(path, c.onDisk));
+        HeldFile held;
+        ASSERT_TRUE(held.Hold(path.c_str(), IdentityOf(path)));
+        held.Expect(DigestOf(written));
+        PublisherCheck check;
+        EXPECT_EQ(FailureName(check.Check(L"", path, std::move(held)).reason), std::string(FailureName(c.reason)));
+        check.Delete(path);
+        EXPECT_FALSE(Exists(path));
+    }
+    PublisherCheck nothingHeld;
+    EXPECT_EQ(nothingHeld.Check(L"", path, HeldFile()).reason, FailureReason::File);
     RemoveDirectoryW(folder.c_str());
 }
 }  // namespace
