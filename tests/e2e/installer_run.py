@@ -3,6 +3,7 @@ on loopback: the server, a product key that no earlier run recorded, the stand-i
 record, the run under the test driver, and what reached the server."""
 import json
 import os
+import subprocess
 import sys
 import unittest
 import urllib.parse
@@ -104,12 +105,43 @@ class InstallerRunTest(ServerTest):
         super().fresh()
         self.record.unlink(missing_ok=True)
 
-    def run_session(self, *options, exe=INSTALLER_E2E):
+    def run_session(self, *options, exe=INSTALLER_E2E, timeout=180):
         """The driver's report on one run of `exe`; self.temp is its temporary folder and
         self.before what earlier runs had left in the temporary folders (left_in_temp)."""
         self.before = temp_leftovers()
-        code, out = wine(DRIVER, "session", exe, *options, env=self.env, timeout=180)
+        code, out = wine(DRIVER, "session", exe, *options, env=self.env, timeout=timeout)
         self.assertEqual(code, 0, out)
         report = json.loads(out)
         self.temp = report["tempDir"]
         return report
+
+
+class BackgroundSession:
+    """One installer under the driver, started in the background beside others; the stand-in
+    setup program takes `setup_ms` and records what it was started with in WORK/NAME-record.txt."""
+    WORK = BUILD / "background-runs"
+
+    def __init__(self, name, *options, setup_ms=300):
+        self.WORK.mkdir(parents=True, exist_ok=True)
+        self.record = self.WORK / f"{name}-record.txt"
+        self.record.unlink(missing_ok=True)
+        self.out = self.WORK / f"{name}-out.txt"
+        with open(self.out, "wb") as out:
+            self.process = subprocess.Popen(
+                ["wine", str(DRIVER), "session", str(INSTALLER_E2E), *options], stdout=out,
+                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                env={**os.environ, "PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": str(setup_ms)})
+
+    def report(self):
+        assert self.process.wait(timeout=180) == 0, self.out.read_text(errors="replace")
+        return json.loads(self.out.read_text())
+
+    def lines(self):
+        return self.record.read_text(encoding="utf-8").splitlines() if self.record.exists() else []
+
+    def value(self, key):
+        """A `key=value` line of the setup program's record."""
+        return next((line[len(key) + 1:] for line in self.lines() if line.startswith(key + "=")), None)
+
+    def installed(self):
+        return self.lines()[-1:] == ["ended"]

@@ -10,28 +10,22 @@ the volume and nothing runs.
 A setup program past 4 GiB (PELLMORROW_SLOW=1 only: it moves 4 GiB through the installer and
 reads them twice for their digests): it downloads, its percentage follows the bytes the server
 has sent, and the setup program runs with every byte in place."""
-import json
 import os
-import shutil
 import subprocess
 import sys
 import threading
 import time
 import unittest
-import urllib.parse
 import zlib
 from pathlib import Path
 
-from winehost import BUILD, DRIVE_C, PREFIX, reg_add, reg_delete, reg_import, reg_query, wine, windows_path
+from installer_run import PRODUCT_KEY, InstallerRunTest, Response
+from winehost import BUILD, PREFIX, reg_add, reg_delete, reg_import, reg_query
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
-from test_server import Response, TestServer, pattern  # noqa: E402
+from test_server import pattern  # noqa: E402
 
-INSTALLER_E2E = BUILD / "PellmorrowInstallerE2E.exe"
-FAKE_SETUP = BUILD / "tests" / "e2e" / "fake_setup.exe"
-PRODUCT_KEY = r"HKCU\Software\Pellmorrow"
 ENVIRONMENT_KEY = r"HKCU\Environment"
-TEST_PORT = int(os.environ.get("PELLMORROW_E2E_PORT", "47811"))
 MIB = 1 << 20
 # The installer's own margin over the declared length (services/Downloader.cpp).
 MARGIN = 4 * MIB
@@ -75,47 +69,19 @@ class CountedBody:
         return sent
 
 
-class LargeSetupsBase(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = TestServer(port=TEST_PORT)
-        cls.setup_bytes = FAKE_SETUP.read_bytes()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
+class LargeSetupsBase(InstallerRunTest):
+    SETUP_MS = 200
 
     def setUp(self):
-        reg_delete(PRODUCT_KEY)
-        self.server.clear_log()
-        self.record = DRIVE_C / "setup-record.txt"
-        self.record.unlink(missing_ok=True)
-        self.env = {"PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": "200"}
+        super().setUp()
         self.addCleanup(reg_delete, PRODUCT_KEY)
 
     def serve_setup(self, body, **options):
         """The setup request gets `body` (a CountedBody), the slideshow request an empty list."""
-        def answer(request):
-            if request.query.get("action") != "installer":
-                return Response(b"")
-            return Response(body.chunks(), length=body.size, **options)
-        self.server.add_route("/index.new.php", answer)
-
-    def run_session(self, *options, timeout=180):
-        started = time.monotonic()
-        code, out = wine(BUILD / "tests" / "e2e" / "e2e_driver.exe", "session", INSTALLER_E2E, *options,
-                         env=self.env, timeout=timeout)
-        self.assertEqual(code, 0, out)
-        return json.loads(out), started
+        self.serve_index(lambda request: Response(body.chunks(), length=body.size, **options))
 
     def results(self):
-        found = []
-        for entry in self.server.log():
-            url = urllib.parse.urlsplit(entry["path"])
-            query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
-            if url.path == "/index.new.php" and query.get("action") == "installer_result":
-                found.append(query)
-        return found
+        return [query for query, _ in self.requests("installer_result")]
 
     def temp_folder_at(self, folder):
         """TEMP and TMP name `folder` (a Windows path) for the next runs."""
@@ -167,11 +133,10 @@ class SmallVolume(LargeSetupsBase):
         # Paced: Wine's WinINet reads what has arrived of a body when its request is closed.
         body = CountedBody(self.setup_bytes, self.SIZE)
         self.serve_setup(body, fault="slow", piece=16384, delay=0.05)
-        report, _ = self.run_session("cancel-at=Download failed!")
+        report = self.run_session("cancel-at=Download failed!")
         self.assert_failed_as_disk_full(report)
         # One request, refused before its body: nothing of the body was waited for.
-        setup_requests = [e for e in self.server.log() if "action=installer&" in e["path"]]
-        self.assertEqual(len(setup_requests), 1, setup_requests)
+        self.assertEqual(len(self.requests("installer")), 1, self.requests("installer"))
         self.assertLessEqual(body.sent, 256 * 1024, "the server sent %d bytes" % body.sent)
         self.assertEqual(self.left_on_volume(), [])
 
@@ -199,14 +164,13 @@ class SmallVolume(LargeSetupsBase):
             filled.set()
         filling = threading.Thread(target=fill, daemon=True)
         filling.start()
-        report, _ = self.run_session("cancel-at=Download failed!")
+        report = self.run_session("cancel-at=Download failed!")
         filling.join(5)
         self.assertTrue(filled.is_set(), "the volume was never filled")
         self.assert_failed_as_disk_full(report)
         self.assertLess(body.sent, size, "the whole body was sent: the volume filled too late")
         # One request, whose length passed the check: the write is what found the volume full.
-        setup_requests = [e for e in self.server.log() if "action=installer&" in e["path"]]
-        self.assertEqual(len(setup_requests), 1, setup_requests)
+        self.assertEqual(len(self.requests("installer")), 1, self.requests("installer"))
         self.assertEqual(self.left_on_volume(besides=("filler.bin",)), [])
 
 
@@ -217,7 +181,8 @@ class PastFourGiB(LargeSetupsBase):
     def test_setup_past_4_gib_downloads_shows_its_share_and_runs(self):
         body = CountedBody(self.setup_bytes, self.SIZE)
         self.serve_setup(body)
-        report, started = self.run_session("timeout=3600000", timeout=3700)
+        started = time.monotonic()
+        report = self.run_session("timeout=3600000", timeout=3700)
         elapsed = time.monotonic() - started
         self.assertEqual(report["exitCode"], 1, report)
         self.assertEqual(report["captions"][-1], "Installing...", report)

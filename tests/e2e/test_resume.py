@@ -4,16 +4,12 @@ the installer asks for the rest only (Range with If-Range) and installs. A file 
 server starts over, bytes kept too long ago are not resumed, a Cancel leaves nothing of its own
 download and nothing of another's is touched, and of two installers at once only one goes on from
 the kept bytes."""
-import json
-import os
-import subprocess
 import time
 import unittest
 
-from installer_run import INSTALLER_E2E, PRODUCT_KEY, InstallerRunTest, Response, kept_folders
-from winehost import BUILD, DRIVER, left_in_temp, reg_query, temp_leftovers, windows_path
+from installer_run import PRODUCT_KEY, BackgroundSession, InstallerRunTest, Response, kept_folders
+from winehost import left_in_temp, reg_query, temp_leftovers
 
-WORK = BUILD / "resume"
 DAY_100NS = 24 * 60 * 60 * 10_000_000
 
 
@@ -30,35 +26,8 @@ def filetime_now():
     return int((time.time() + 11644473600) * 10_000_000)
 
 
-class Session:
-    """One installer under the driver, in the background, beside others."""
-
-    def __init__(self, name, *options):
-        self.record = WORK / f"{name}-record.txt"
-        self.record.unlink(missing_ok=True)
-        self.out = WORK / f"{name}-out.txt"
-        with open(self.out, "wb") as out:
-            self.process = subprocess.Popen(
-                ["wine", str(DRIVER), "session", str(INSTALLER_E2E), *options], stdout=out,
-                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                env={**os.environ, "PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": "200"})
-
-    def report(self):
-        assert self.process.wait(timeout=180) == 0, self.out.read_text(errors="replace")
-        return json.loads(self.out.read_text())
-
-    def installed(self):
-        lines = self.record.read_text().splitlines() if self.record.exists() else []
-        return bool(lines) and lines[-1] == "ended"
-
-
 class Resume(InstallerRunTest):
     SETUP_MS = 200
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        WORK.mkdir(parents=True, exist_ok=True)
 
     def installed(self):
         lines = self.record.read_text().splitlines() if self.record.exists() else []
@@ -167,7 +136,7 @@ class Resume(InstallerRunTest):
         kept = self.fail_at(60)
         self.serve_index(Response(self.setup_bytes, fault="slow", piece=16384, delay=0.1))
         before = temp_leftovers()
-        first, second = Session("first"), Session("second")
+        first, second = BackgroundSession("first", setup_ms=200), BackgroundSession("second", setup_ms=200)
         reports = [first.report(), second.report()]
         for session, report in zip((first, second), reports):
             self.assertEqual(report["exitCode"], 1, report)

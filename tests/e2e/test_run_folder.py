@@ -13,7 +13,8 @@ from collections import Counter
 from pathlib import Path
 from urllib.parse import parse_qs, urlsplit
 
-from winehost import BUILD, DRIVE_C, DRIVER, reg_delete, wine, windows_path
+from installer_run import BackgroundSession
+from winehost import BUILD, DRIVE_C, reg_delete, wine, windows_path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
 from test_server import Response, TestServer  # noqa: E402
@@ -39,31 +40,6 @@ def run_folders(temp):
 def run_folders_anywhere():
     """Every run folder in the prefix's user folders, before a run has said where its temp is."""
     return [p for p in (DRIVE_C / "users").rglob("Pellmorrow-*") if p.is_dir()]
-
-
-class Session:
-    """One installer under the driver, started in the background."""
-
-    def __init__(self, name, *options, setup_ms=300):
-        self.record = WORK / f"{name}-record.txt"
-        self.record.unlink(missing_ok=True)
-        self.out = WORK / f"{name}-out.txt"
-        with open(self.out, "wb") as out:
-            self.process = subprocess.Popen(
-                ["wine", str(DRIVER), "session", str(INSTALLER_E2E), *options], stdout=out,
-                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                env={**os.environ, "PELLMORROW_SETUP_RECORD": windows_path(self.record), "PELLMORROW_SETUP_MS": str(setup_ms)})
-
-    def report(self):
-        assert self.process.wait(timeout=180) == 0, self.out.read_text(errors="replace")
-        return json.loads(self.out.read_text())
-
-    def lines(self):
-        return self.record.read_text(encoding="utf-8").splitlines() if self.record.exists() else []
-
-    def value(self, key):
-        """A `key=value` line of the setup program's record."""
-        return next((line[len(key) + 1:] for line in self.lines() if line.startswith(key + "=")), None)
 
 
 class RunFolder(unittest.TestCase):
@@ -108,15 +84,15 @@ class RunFolder(unittest.TestCase):
 
     def test_two_installers_at_once_each_in_its_own_folder(self):
         self.serve(self.slowly(3))
-        first, second = Session("first"), Session("second")
+        first, second = BackgroundSession("first"), BackgroundSession("second")
         reports = [first.report(), second.report()]
         folders = [self.assertInstalledFromOwnFolder(s, r) for s, r in zip((first, second), reports)]
         self.assertNotEqual(folders[0], folders[1])
 
     def test_cancel_in_one_leaves_the_others_program_alone(self):
         self.serve(self.slowly(4))
-        going_on = Session("going-on")
-        cancelled = Session("cancelled", "cancel-at=Download in progress...", "answer=no")
+        going_on = BackgroundSession("going-on")
+        cancelled = BackgroundSession("cancelled", "cancel-at=Download in progress...", "answer=no")
         report = cancelled.report()
         self.assertNotEqual(report["exitCode"], 1, report)
         self.assertEqual(cancelled.lines(), [], "the cancelled run started a setup program")
@@ -135,7 +111,7 @@ class RunFolder(unittest.TestCase):
                 self.serve(setup)
                 # Only this run's folder counts: a run that was killed keeps its (empty) folder.
                 before = set(run_folders_anywhere())
-                session = Session(name, *options)
+                session = BackgroundSession(name, *options)
                 report = session.report()
                 self.assertEqual(report["exitCode"] == 1, name == "installed", report)
                 temp = unix_path(report["tempDir"])
@@ -178,7 +154,7 @@ class RunFolder(unittest.TestCase):
                         ["wine", str(TAMPER), temp, windows_path(stop), windows_path(TAMPERED_SETUP)], stdout=out,
                         stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
                 try:
-                    session = Session(f"tampered-{round_}", "cancel-at=Download failed!", setup_ms=1000)
+                    session = BackgroundSession(f"tampered-{round_}", "cancel-at=Download failed!", setup_ms=1000)
                     report = session.report()
                 finally:
                     stop.touch()
