@@ -117,7 +117,7 @@ class Resume(InstallerRunTest):
         # What another download (another URL) kept a day ago, beside it.
         (folder,) = kept_folders()
         other = {"0123456789abcdef.part": b"other bytes",
-                 "0123456789abcdef.record": ("pellmorrow kept download 1\nurl http://elsewhere.test/setup.exe\n"
+                 "0123456789abcdef.record": ("pellmorrow kept download 1\nurl http://127.0.0.1:47812/setup.exe\n"
                                              "validator \"1\"\nlength 100\nkept 11\nsaved %d\ndigest %s\n"
                                              "file 00000000:0000000000000000\n"
                                              % (filetime_now() - DAY_100NS, "0" * 64)).encode()}
