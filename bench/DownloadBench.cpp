@@ -5,6 +5,7 @@
 // Prints each round, the median and best throughput of each way, the median of the per-round
 // ratios, the median time from the Downloader's last byte to its Done (what it does with the
 // complete file before handing it over), and the process's peak working set.
+#include "bench/BenchClock.h"
 #include "framework/Handles.h"
 #include "services/Downloader.h"
 
@@ -19,17 +20,6 @@
 namespace {
 
 constexpr double kMiB = 1024.0 * 1024.0;
-
-double Seconds() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 struct Run {
     bool ok;

@@ -1,18 +1,18 @@
 // trust_bench FILE [ROUNDS]
 // What the installer's checks after the last byte are made of, each on its own, ROUNDS times
 // (default 3), on one thread: (a) the platform's verdict on FILE's Authenticode signature
-// (WinVerifyTrust, as the installer asks for it: no UI, no revocation check, through a held
+// (WinVerifyTrust, asked by the installer's own code: no UI, no revocation check, through a held
 // handle), (b) one SHA-256 pass over FILE with the system's hash (bcrypt), read in the
 // installer's blocks, and (c) both at once, the pass on a second thread through a handle of its
 // own, as the installer's check runs them. Prints each round and the medians, in ms;
 // run_trust_bench.sh sets them beside the installer's own time from the last byte to the setup's
 // start.
+#include "bench/BenchClock.h"
 #include "framework/Handles.h"
 #include "services/FileDigest.h"
+#include "services/PublisherCheck.h"
 
 #include <shellapi.h>
-#include <softpub.h>
-#include <wintrust.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,37 +22,10 @@
 
 namespace {
 
-double Milliseconds() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+double Milliseconds() { return 1000.0 * Seconds(); }
 
-// The verdict's code; 0 when trusted.
-LONG VerifySignature(const wchar_t* path, HANDLE file) {
-    WINTRUST_FILE_INFO info = {};
-    info.cbStruct = sizeof info;
-    info.pcwszFilePath = path;
-    info.hFile = file;
-    WINTRUST_DATA data = {};
-    data.cbStruct = sizeof data;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &info;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    return result;
-}
+// The verdict's code, as the installer's check gets it; 0 when trusted.
+LONG VerifySignature(const wchar_t* path, HANDLE file) { return TrustVerdict(path, file).Result(); }
 
 constexpr DWORD kBlock = 256 * 1024;
 
@@ -86,6 +59,10 @@ int main() {
         return 2;
     }
     const int rounds = argc == 3 ? std::max(1, _wtoi(argv[2])) : 3;
+    if (!Trust()) {
+        std::fputs("no signature functions (wintrust.dll, crypt32.dll)\n", stderr);
+        return 1;
+    }
     UniqueHandle file = AdoptFileHandle(
         CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {

@@ -5,9 +5,57 @@
 // are those that were downloaded.
 #include "services/DownloadTypes.h"
 #include "services/HeldFile.h"
+#include "services/SystemDlls.h"
 
 #include <cstdint>
 #include <string>
+
+#include <softpub.h>
+
+// One verdict of WinVerifyTrust on a file (read through `file` when not null), kept open while the
+// signer's certificate is read. No window, no revocation check, nothing fetched from the network.
+// Needs Trust().
+class TrustVerdict {
+public:
+    TrustVerdict(const std::wstring& path, HANDLE file) {
+        fileInfo.cbStruct = sizeof(fileInfo);
+        fileInfo.pcwszFilePath = path.c_str();
+        fileInfo.hFile = file;
+        data.cbStruct = sizeof(data);
+        data.dwUIChoice = WTD_UI_NONE;
+        data.fdwRevocationChecks = WTD_REVOKE_NONE;
+        data.dwUnionChoice = WTD_CHOICE_FILE;
+        data.pFile = &fileInfo;
+        data.dwStateAction = WTD_STATEACTION_VERIFY;
+        data.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
+        result = Trust()->WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+        valid = result == ERROR_SUCCESS;
+    }
+    ~TrustVerdict() {
+        data.dwStateAction = WTD_STATEACTION_CLOSE;
+        Trust()->WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    }
+    TrustVerdict(const TrustVerdict&) = delete;
+    TrustVerdict& operator=(const TrustVerdict&) = delete;
+
+    LONG Result() const { return result; }
+    // The public key of the certificate that made a valid signature; null for any other file.
+    CERT_PUBLIC_KEY_INFO* SignerKey() const {
+        if (!valid) return nullptr;
+        CRYPT_PROVIDER_DATA* provider = Trust()->WTHelperProvDataFromStateData(data.hWVTStateData);
+        CRYPT_PROVIDER_SGNR* signer = provider ? Trust()->WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+        CRYPT_PROVIDER_CERT* certificate = signer ? Trust()->WTHelperGetProvCertFromChain(signer, 0) : nullptr;
+        if (!certificate || !certificate->pCert || !certificate->pCert->pCertInfo) return nullptr;
+        return &certificate->pCert->pCertInfo->SubjectPublicKeyInfo;
+    }
+
+private:
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    WINTRUST_FILE_INFO fileInfo{};
+    WINTRUST_DATA data{};
+    LONG result = 0;
+    bool valid = false;
+};
 
 class PublisherCheck {
 public:
